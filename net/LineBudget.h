@@ -1,0 +1,33 @@
+#pragma once
+// Bounds the received lines that wait for the main thread. A reader takes
+// room for a line before it queues it and blocks while there is none, so it
+// stops reading and TCP slows the sender down; the main thread gives the room
+// back when the barcode callback has finished. Pure: no <windows.h>.
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+namespace qm {
+
+class TLineBudget {
+ public:
+  // Lines waiting at most, and UTF-16 units they hold at most. A single line
+  // larger than maxUnits is still let through when nothing else waits.
+  TLineBudget(std::size_t maxLines, std::size_t maxUnits) : maxLines_(maxLines), maxUnits_(maxUnits) {}
+
+  void Acquire(std::size_t units);
+  void Release(std::size_t units) noexcept;
+  std::size_t Lines() const;
+  std::size_t Units() const;
+
+  // The one budget all connections share: 4,096 lines, 8 MiB of text.
+  static TLineBudget& Network();
+
+ private:
+  const std::size_t maxLines_, maxUnits_;
+  mutable std::mutex mu_;
+  std::condition_variable room_;
+  std::size_t lines_ = 0, units_ = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,177 @@
+#include "net/UBarcodeServer.h"
+
+#include <new>
+#include <string>
+
+#include "net/LineBudget.h"
+#include "platform/MainThreadQueue.h"
+#include "platform/ScopeExit.h"
+#include "platform/WideText.h"
+
+namespace qm {
+namespace {
+
+// >0 readable (or closed), 0 timed out, <0 failed.
+int WaitReadable(SOCKET s, DWORD ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+  return ::select(0, &set, nullptr, nullptr, &tv);
+}
+
+}  // namespace
+
+// ---- TClientThread ---------------------------------------------------------
+
+TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode)
+    : TWorkerThread(/*freeOnTerminate=*/true, kStackReserve),
+      FClientSock(AClientSock),
+      FOnBarcode(std::move(AOnBarcode)) {
+  WSADATA data;
+  FWinsockRef = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+TClientThread::~TClientThread() {
+  if (FClientSock != INVALID_SOCKET) ::closesocket(FClientSock);
+  if (FWinsockRef) ::WSACleanup();
+}
+
+void TClientThread::QueueLines(TLineFramer::Lines& lines) {
+  TLineBudget& budget = TLineBudget::Network();
+  for (std::u16string& line : lines) {
+    const std::size_t units = line.size();
+    budget.Acquire(units);
+    TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units] {
+      ScopeExit release([units] { TLineBudget::Network().Release(units); });
+      if (cb) cb(Line);
+    });
+  }
+  lines.clear();
+}
+
+void TClientThread::Execute() {
+  char buf[4096];
+  TLineFramer framer;
+  TLineFramer::Lines lines;
+  bool malformed = false;
+  for (;;) {
+    if (framer.HasCarriedText() && !framer.InSequence()) {
+      int ready = WaitReadable(FClientSock, kCarryIdleMs);
+      if (ready < 0) break;
+      if (ready == 0) {
+        framer.FlushCarried(lines);
+        QueueLines(lines);
+        continue;
+      }
+    }
+    int n = ::recv(FClientSock, buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    malformed = !framer.Feed(std::string_view(buf, static_cast<std::size_t>(n)), lines);
+    QueueLines(lines);
+    if (malformed) break;
+  }
+  if (!malformed) {
+    framer.Finish(lines);
+    QueueLines(lines);
+  }
+  ::closesocket(FClientSock);
+  FClientSock = INVALID_SOCKET;
+}
+
+// ---- TBarcodeServer --------------------------------------------------------
+
+TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog)
+    : TWorkerThread(/*freeOnTerminate=*/false),
+      FPort(APort),
+      FOnBarcode(std::move(AOnBarcode)),
+      FOnLog(std::move(AOnLog)) {}
+
+TBarcodeServer::~TBarcodeServer() { CloseListenSock(); }
+
+void TBarcodeServer::Log(std::wstring S) const {
+  // The call carries its own copy of the callback: it runs even after the
+  // listener has been freed.
+  TMainThreadQueue::Queue([cb = FOnLog, S = std::move(S)] {
+    if (cb) cb(S);
+  });
+}
+
+void TBarcodeServer::CloseListenSock() noexcept {
+  SOCKET s = FListenSock.exchange(INVALID_SOCKET);
+  if (s != INVALID_SOCKET) ::closesocket(s);
+}
+
+void TBarcodeServer::Stop() {
+  Terminate();
+  CloseListenSock();
+}
+
+void TBarcodeServer::Serve(SOCKET client) {
+  TClientThread* reader = nullptr;
+  try {
+    reader = new TClientThread(client, FOnBarcode);
+  } catch (...) {
+    ::closesocket(client);
+    return;
+  }
+  // A connection no thread can serve is closed; the listener goes on.
+  if (!reader->Start()) delete reader;
+}
+
+void TBarcodeServer::Execute() {
+  WSADATA data;
+  if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    Log(L"WSAStartup 失败");
+    return;
+  }
+  ScopeExit cleanup([this] {
+    CloseListenSock();
+    ::WSACleanup();
+  });
+
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    Log(L"socket() 失败");
+    return;
+  }
+  FListenSock.store(s);
+
+  int one = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = ::htons(static_cast<u_short>(FPort & 0xFFFF));
+  addr.sin_addr.s_addr = INADDR_ANY;
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == SOCKET_ERROR) {
+    int err = ::WSAGetLastError();
+    Log(L"bind() 失败，错误码 " + std::to_wstring(err));
+    CloseListenSock();
+    return;
+  }
+  // The system's largest backlog: with only a few places, a burst of
+  // scanners connecting at once overflows it and each dropped handshake
+  // waits a second or more for the client's retransmission.
+  if (::listen(s, SOMAXCONN) == SOCKET_ERROR) {
+    int err = ::WSAGetLastError();
+    Log(L"listen() 失败，错误码 " + std::to_wstring(err));
+    CloseListenSock();
+    return;
+  }
+  Log(L"已开始监听 TCP 端口 " + std::to_wstring(FPort));
+
+  while (!Terminated()) {
+    sockaddr_in peer{};
+    int len = sizeof(peer);
+    SOCKET client = ::accept(s, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (client == INVALID_SOCKET) {
+      if (Terminated()) break;
+      ::Sleep(50);
+      continue;
+    }
+    Serve(client);
+  }
+}
+
+}  // namespace qm

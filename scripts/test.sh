@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Set-up, build both trees, then every test in one CTest run: the native
+# unit tests and fuzz runs first, then the Windows tests under Wine on a
+# virtual X display. Ends with CTest's summary line; non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QM_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+. "$root/scripts/wine-env.sh"
+qm_wine_prefix "$build/wineprefix"
+exec xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
+  bash -c 'wineserver -p
+           wine wineboot </dev/null >/dev/null 2>&1
+           cd "$1"; shift
+           ctest --output-on-failure "$@"; rc=$?
+           wineserver -k 2>/dev/null
+           exit $rc' \
+  qm-test "$build/win" "$@"

@@ -1,0 +1,88 @@
+#include "WinTestSupport.h"
+
+#include <psapi.h>
+
+namespace qmtest {
+
+bool PumpUntil(const std::function<bool()>& pred, DWORD ms) {
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+    if (pred()) return true;
+    DWORD elapsed = ::GetTickCount() - start;
+    if (elapsed >= ms) return pred();
+    DWORD left = ms - elapsed;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, left < 10 ? left : 10, QS_ALLINPUT);
+  }
+}
+
+void PumpFor(DWORD ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+std::uint16_t FreePort() {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  int len = sizeof(a);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::closesocket(s);
+  return ::ntohs(a.sin_port);
+}
+
+SOCKET Connect(std::uint16_t port) {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(port);
+  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    ::closesocket(s);
+    return INVALID_SOCKET;
+  }
+  BOOL one = TRUE;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
+  return s;
+}
+
+bool SendAll(SOCKET s, const std::string& bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    int n = ::send(s, bytes.data() + at, static_cast<int>(bytes.size() - at), 0);
+    if (n <= 0) return false;
+    at += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PeerClosedWithin(SOCKET s, DWORD ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+  if (::select(0, &set, nullptr, nullptr, &tv) <= 0) return false;
+  char c;
+  return ::recv(s, &c, 1, 0) <= 0;
+}
+
+std::size_t PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS_EX pmc{};
+  pmc.cb = sizeof(pmc);
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
+                         sizeof(pmc));
+  return pmc.PrivateUsage;
+}
+
+WinsockScope::WinsockScope() {
+  WSADATA d;
+  ::WSAStartup(MAKEWORD(2, 2), &d);
+}
+WinsockScope::~WinsockScope() { ::WSACleanup(); }
+
+}  // namespace qmtest

@@ -1,0 +1,38 @@
+#pragma once
+// Helpers for in-process tests under Wine: pumping the main thread's
+// messages, free ports, and plain Winsock clients.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qmtest {
+
+// Dispatches the calling thread's messages until pred() holds or ms pass.
+// Returns pred()'s final value.
+bool PumpUntil(const std::function<bool()>& pred, DWORD ms);
+// Dispatches messages for ms milliseconds.
+void PumpFor(DWORD ms);
+
+// A TCP port that nothing listens on right now.
+std::uint16_t FreePort();
+
+// A connected client socket to 127.0.0.1:port, or INVALID_SOCKET.
+SOCKET Connect(std::uint16_t port);
+bool SendAll(SOCKET s, const std::string& bytes);
+// True when the peer has closed the connection within ms.
+bool PeerClosedWithin(SOCKET s, DWORD ms);
+
+// The process's private bytes (committed memory).
+std::size_t PrivateBytes();
+
+// Winsock stays initialised for the whole test run.
+struct WinsockScope {
+  WinsockScope();
+  ~WinsockScope();
+};
+
+}  // namespace qmtest
