@@ -32,8 +32,9 @@ std::size_t TLineBudget::Units() const {
 }
 
 TLineBudget& TLineBudget::Network() {
-  static TLineBudget budget(4096, 4 * 1024 * 1024);
-  return budget;
+  // Never destroyed: readers may still wait on it while the process exits.
+  static TLineBudget* budget = new TLineBudget(4096, 4 * 1024 * 1024);
+  return *budget;
 }
 
 }  // namespace qm

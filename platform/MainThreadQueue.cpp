@@ -20,9 +20,10 @@ struct QueueState {
   bool busy = false;       // main thread only
 };
 
+// Never destroyed: readers may still queue while the process exits.
 QueueState& State() {
-  static QueueState s;
-  return s;
+  static QueueState* s = new QueueState;
+  return *s;
 }
 
 // Wakes the drain again soon. Input and paint waiting now go first, or a
