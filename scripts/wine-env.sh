@@ -2,9 +2,17 @@
 # alive across the processes of one run.
 qm_wine_prefix() {
   export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "wine: creating the prefix $WINEPREFIX (once, about 20 s)"
+  if [ ! -f "$WINEPREFIX/.quillmere-ready" ]; then
+    echo "wine: preparing the prefix $WINEPREFIX (once, about 30 s)"
     wineboot -i >/dev/null 2>&1 || true
+    # Windows falls back to a CJK font for Chinese text in Tahoma and MS Sans
+    # Serif; Wine does so only when told which font to link.
+    local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+    for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
+      wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f \
+        >/dev/null 2>&1 </dev/null
+    done
     wineserver -w
+    touch "$WINEPREFIX/.quillmere-ready"
   fi
 }

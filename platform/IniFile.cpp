@@ -1,0 +1,33 @@
+#include "platform/IniFile.h"
+
+#include <vector>
+
+#include "platform/AppError.h"
+
+namespace qm {
+
+std::wstring TIniFile::ReadString(const wchar_t* section, const wchar_t* key,
+                                  const std::wstring& def) const {
+  std::vector<wchar_t> buf(2048);
+  for (;;) {
+    DWORD n = ::GetPrivateProfileStringW(section, key, def.c_str(), buf.data(),
+                                         static_cast<DWORD>(buf.size()), fileName_.c_str());
+    if (n + 1 < buf.size()) return std::wstring(buf.data(), n);
+    buf.resize(buf.size() * 4);  // the value may have been cut off
+  }
+}
+
+void TIniFile::WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value) {
+  if (!::WritePrivateProfileStringW(section, key, value.c_str(), fileName_.c_str()))
+    throw EAppError(L"Unable to write to " + fileName_);
+}
+
+void TIniFile::WriteInteger(const wchar_t* section, const wchar_t* key, std::int32_t value) {
+  WriteString(section, key, std::to_wstring(value));
+}
+
+void TIniFile::UpdateFile() noexcept {
+  ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, fileName_.c_str());
+}
+
+}  // namespace qm

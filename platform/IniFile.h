@@ -1,0 +1,31 @@
+#pragma once
+// The system's initialisation-file service over one file. Nothing keeps the
+// file open between calls.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace qm {
+
+class TIniFile {
+ public:
+  explicit TIniFile(std::wstring fileName) : fileName_(std::move(fileName)) {}
+
+  const std::wstring& FileName() const noexcept { return fileName_; }
+
+  std::wstring ReadString(const wchar_t* section, const wchar_t* key, const std::wstring& def) const;
+
+  // Raise EAppError "Unable to write to <file>" when the system refuses.
+  void WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value);
+  void WriteInteger(const wchar_t* section, const wchar_t* key, std::int32_t value);
+
+  // Flushes the system's cache of the file. Its result is not a verdict on
+  // the writes (Wine reports failure even when all was written).
+  void UpdateFile() noexcept;
+
+ private:
+  std::wstring fileName_;
+};
+
+}  // namespace qm
