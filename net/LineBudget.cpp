@@ -2,23 +2,32 @@
 
 namespace qm {
 
-void TLineBudget::Acquire(std::size_t units) {
+void TLineBudget::Acquire(std::size_t lines, std::size_t units) {
   std::unique_lock<std::mutex> lock(mu_);
-  room_.wait(lock, [&] { return lines_ < maxLines_ && (units_ == 0 || units_ + units <= maxUnits_); });
-  ++lines_;
+  auto fits = [&] {
+    return (lines_ == 0 || lines_ + lines <= maxLines_) && (units_ == 0 || units_ + units <= maxUnits_);
+  };
+  if (!fits()) {
+    ++waiting_;
+    room_.wait(lock, fits);
+    --waiting_;
+  }
+  lines_ += lines;
   units_ += units;
-  // Pass the wake-up on while room is left; one at a time keeps thousands of
-  // blocked readers from all waking for every released line.
-  if (lines_ < maxLines_) room_.notify_one();
 }
 
 void TLineBudget::Release(std::size_t units) noexcept {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mu_);
     --lines_;
+    const bool unitsHalved = units_ > maxUnits_ / 2 && units_ - units <= maxUnits_ / 2;
     units_ -= units;
+    // Waiters wake when half the room is free again, not for every line: a
+    // wake-up per line costs a thread switch per line.
+    wake = waiting_ > 0 && (lines_ == maxLines_ / 2 || unitsHalved || lines_ == 0);
   }
-  room_.notify_one();
+  if (wake) room_.notify_all();
 }
 
 std::size_t TLineBudget::Lines() const {

@@ -1,8 +1,9 @@
 #pragma once
 // Bounds the received lines that wait for the main thread. A reader takes
-// room for a line before it queues it and blocks while there is none, so it
-// stops reading and TCP slows the sender down; the main thread gives the room
-// back when the barcode callback has finished. Pure: no <windows.h>.
+// room for the lines of a receive before it queues them and blocks while
+// there is none, so it stops reading and TCP slows the sender down; the main
+// thread gives the room back line by line as the barcode callback finishes.
+// Pure: no <windows.h>.
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -11,12 +12,12 @@ namespace qm {
 
 class TLineBudget {
  public:
-  // Lines waiting at most, and UTF-16 units they hold at most. A single line
-  // larger than maxUnits is still let through when nothing else waits.
+  // Lines waiting at most, and UTF-16 units they hold at most. A batch is
+  // let through whatever its size when nothing else waits.
   TLineBudget(std::size_t maxLines, std::size_t maxUnits) : maxLines_(maxLines), maxUnits_(maxUnits) {}
 
-  void Acquire(std::size_t units);
-  void Release(std::size_t units) noexcept;
+  void Acquire(std::size_t lines, std::size_t units);
+  void Release(std::size_t units) noexcept;  // one line
   std::size_t Lines() const;
   std::size_t Units() const;
 
@@ -27,7 +28,7 @@ class TLineBudget {
   const std::size_t maxLines_, maxUnits_;
   mutable std::mutex mu_;
   std::condition_variable room_;
-  std::size_t lines_ = 0, units_ = 0;
+  std::size_t lines_ = 0, units_ = 0, waiting_ = 0;
 };
 
 }  // namespace qm

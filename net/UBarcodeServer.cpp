@@ -38,11 +38,12 @@ TClientThread::~TClientThread() {
 }
 
 void TClientThread::QueueLines(TLineFramer::Lines& lines) {
-  TLineBudget& budget = TLineBudget::Network();
+  if (lines.empty()) return;
+  std::size_t units = 0;
+  for (const std::u16string& line : lines) units += line.size();
+  TLineBudget::Network().Acquire(lines.size(), units);
   for (std::u16string& line : lines) {
-    const std::size_t units = line.size();
-    budget.Acquire(units);
-    TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units] {
+    TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units = line.size()] {
       ScopeExit release([units] { TLineBudget::Network().Release(units); });
       if (cb) cb(Line);
     });

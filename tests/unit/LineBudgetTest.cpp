@@ -12,28 +12,31 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(LineBudget, BlocksAtTheLineBoundUntilRoomIsGivenBack) {
-  TLineBudget b(3, 1000);
-  for (int i = 0; i < 3; ++i) b.Acquire(1);
+TEST(LineBudget, BlocksAtTheLineBoundUntilHalfTheRoomIsBack) {
+  TLineBudget b(8, 1000);
+  b.Acquire(8, 8);
   std::atomic<bool> got{false};
   std::thread t([&] {
-    b.Acquire(1);
+    b.Acquire(2, 2);
     got = true;
   });
   std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(got);  // a fourth line has to wait
+  EXPECT_FALSE(got);  // no room for more lines
+  for (int i = 0; i < 3; ++i) b.Release(1);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(got);  // room for two, but the reader waits for half the room
   b.Release(1);
   t.join();
   EXPECT_TRUE(got);
-  EXPECT_EQ(b.Lines(), 3u);
+  EXPECT_EQ(b.Lines(), 6u);
 }
 
 TEST(LineBudget, BoundsTheTextButLetsAHugeLineThroughAlone) {
   TLineBudget b(100, 10);
-  b.Acquire(8);
+  b.Acquire(1, 8);
   std::atomic<bool> got{false};
   std::thread t([&] {
-    b.Acquire(50);  // larger than the bound: waits until nothing else waits
+    b.Acquire(1, 50);  // larger than the bound: waits until nothing else waits
     got = true;
   });
   std::this_thread::sleep_for(50ms);
@@ -45,20 +48,22 @@ TEST(LineBudget, BoundsTheTextButLetsAHugeLineThroughAlone) {
 
 TEST(LineBudget, ManyProducersOneConsumerNeverExceedTheBound) {
   TLineBudget b(16, 1 << 20);
+  // Producers take batches of 1 to 3 lines, the consumer gives back one.
   std::atomic<int> inFlight{0}, maxSeen{0}, produced{0};
   std::vector<std::thread> producers;
   for (int p = 0; p < 8; ++p)
     producers.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        b.Acquire(3);
-        int now = ++inFlight;
+      for (int i = 0; i < 600; ++i) {
+        const int batch = i % 3 + 1;
+        b.Acquire(batch, 3 * batch);
+        int now = inFlight += batch;
         int prev = maxSeen.load();
         while (now > prev && !maxSeen.compare_exchange_weak(prev, now)) {}
-        ++produced;
+        produced += batch;
       }
     });
   int consumed = 0;
-  while (consumed < 16000) {
+  while (consumed < 8 * 1200) {
     if (inFlight.load() > 0) {
       --inFlight;
       b.Release(3);
@@ -68,9 +73,10 @@ TEST(LineBudget, ManyProducersOneConsumerNeverExceedTheBound) {
     }
   }
   for (auto& t : producers) t.join();
-  EXPECT_EQ(produced, 16000);
+  EXPECT_EQ(produced, 8 * 1200);
   EXPECT_LE(maxSeen, 16);
   EXPECT_EQ(b.Lines(), 0u);
+  EXPECT_EQ(b.Units(), 0u);
 }
 
 }  // namespace

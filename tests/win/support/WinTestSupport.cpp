@@ -1,6 +1,5 @@
 #include "WinTestSupport.h"
 
-#include <psapi.h>
 
 namespace qmtest {
 
@@ -72,11 +71,16 @@ bool PeerClosedWithin(SOCKET s, DWORD ms) {
 }
 
 std::size_t PrivateBytes() {
-  PROCESS_MEMORY_COUNTERS_EX pmc{};
-  pmc.cb = sizeof(pmc);
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
-                         sizeof(pmc));
-  return pmc.PrivateUsage;
+  // Wine reports no PrivateUsage; walking the address space works on both.
+  std::size_t total = 0;
+  MEMORY_BASIC_INFORMATION mbi;
+  for (auto* p = static_cast<char*>(nullptr); ::VirtualQuery(p, &mbi, sizeof(mbi)) == sizeof(mbi);) {
+    if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE) total += mbi.RegionSize;
+    char* next = static_cast<char*>(mbi.BaseAddress) + mbi.RegionSize;
+    if (next <= p) break;
+    p = next;
+  }
+  return total;
 }
 
 WinsockScope::WinsockScope() {

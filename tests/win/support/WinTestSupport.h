@@ -26,7 +26,7 @@ bool SendAll(SOCKET s, const std::string& bytes);
 // True when the peer has closed the connection within ms.
 bool PeerClosedWithin(SOCKET s, DWORD ms);
 
-// The process's private bytes (committed memory).
+// The process's committed private memory, in bytes.
 std::size_t PrivateBytes();
 
 // Winsock stays initialised for the whole test run.
