@@ -1,4 +1,5 @@
-// Network intake benchmark, run under Wine (scripts/bench.sh):
+// Network intake benchmark, run under Wine by scripts/bench.sh, which puts
+// its rows (measure | value | baseline | ratio) into the common table:
 //  - framing: TLineFramer over 4096-byte receives against a plain memchr
 //    line split of the same bytes;
 //  - hand-over: lines per second from client sockets through the listener,
@@ -202,8 +203,6 @@ int main() {
   Memory open = ProcessMemory();
   const double n = static_cast<double>(socks.size());
 
-  std::printf("Network intake (under Wine), %s\n", __DATE__);
-  std::printf("| measure | value | baseline | ratio |\n|---|---|---|---|\n");
   std::printf("| framing, lines/s (%zu lines, 4096-byte receives) | %.0f | %.0f (memchr split) | %.2f |\n",
               framedLines, framedLines / framing, splitLines / baseline, (splitLines / baseline) / (framedLines / framing));
   std::printf("| hand-over to the callback, 1 connection, lines/s | %.0f | %.0f (memchr split) | %.1f |\n",

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark under Wine on a virtual display and prints
+# one table: each figure beside its baseline measured in the same run.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QM_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+. "$root/scripts/wine-env.sh"
+qm_wine_prefix "$build/wineprefix"
+export QM_ROOT=$root QM_WIN=$build/win
+exec xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
+  wineserver -p
+  wine wineboot </dev/null >/dev/null 2>&1
+  cpu=$(sed -n "s/^model name[[:space:]]*: //p" /proc/cpuinfo | head -n1)
+  echo "Quillmere benchmarks, $(date -u +%Y-%m-%d), $(nproc) x ${cpu:-unknown CPU}, $(wine --version), under Wine"
+  echo
+  echo "| measure | value | baseline | ratio |"
+  echo "|---|---|---|---|"
+  run() {  # a Windows benchmark: its rows go to a file, shown when it ends
+    local out; out=$(mktemp)
+    wine "$@" >"$out" 2>&1 </dev/null || echo "| $(basename "$1") failed (exit $?) | | | |"
+    grep "^|" "$out" || cat "$out"
+    rm -f "$out"
+  }
+  run "$QM_WIN/bench/net/net_bench.exe"
+  for b in "$QM_WIN"/bench/delivery/*.exe "$QM_WIN"/bench/picker/*.exe; do
+    [ -e "$b" ] && run "$b"
+  done
+  "$QM_ROOT/bench/app/app_bench.sh" "$QM_WIN"
+  wineserver -k 2>/dev/null || true
+'
