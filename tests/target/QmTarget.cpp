@@ -1,0 +1,335 @@
+// QmTarget.exe: a window of another process for the delivery tests to type
+// into. It records what its controls receive, one line per event, in a log
+// file that other processes may read at any time.
+//
+//   QmTarget.exe --log PATH [options]
+//     --title TEXT           window title (default "QmTarget")
+//     --controls LIST        children in z-order, top first, comma-separated, from
+//                            hidden, button, edit1, edit2, combo, memo, rich, static
+//                            (default hidden,button,edit1,edit2,combo,memo)
+//     --focus NAME           control that has the focus at start (default edit1);
+//                            combo means its edit child
+//     --memo-text TEXT       the memo's first content; --memo-caret N puts the caret
+//     --memo-caret N         at unit N of it (default: at the end)
+//     --clear-on-enter       empty the field at each Enter (its CR/LF chars are eaten)
+//     --stamp                every line begins with the QueryPerformanceCounter value
+//     --tool | --no-activate | --topmost      extended styles of the window
+//     --show normal|min|max  how the window is shown (default normal)
+//     --no-foreground        do not make the window the foreground window at start
+//     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//
+// Posted to the main window: WM_APP+1 (wParam = index in --controls) focuses
+// that control; WM_APP+2 (wParam = ms) stops responding for that long;
+// WM_APP+3 makes the window the foreground window; WM_APP+4 opens the
+// clipboard and holds it open until WM_APP+5. On activation the control that
+// had the focus last gets it back.
+//
+// Log lines, UTF-8, text escaped (\\ \r \n): first
+//   READY main=HWND name=HWND ...            (hex handles; combo.edit too)
+// then, per event, "<name> <event> [data]":
+//   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> | WM_CHAR <code hex> | WM_PASTE |
+//   PASTED <text after the paste> | ENTER <text when Enter was pressed>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr UINT WM_TARGET_FOCUS = WM_APP + 1;
+constexpr UINT WM_TARGET_HANG = WM_APP + 2;
+constexpr UINT WM_TARGET_FOREGROUND = WM_APP + 3;
+constexpr UINT WM_TARGET_HOLD_CLIPBOARD = WM_APP + 4;
+constexpr UINT WM_TARGET_FREE_CLIPBOARD = WM_APP + 5;
+
+struct Control {
+  std::wstring name;
+  HWND wnd = nullptr;
+  WNDPROC original = nullptr;
+};
+
+HANDLE g_log = INVALID_HANDLE_VALUE;
+bool g_stamp = false;
+bool g_clearOnEnter = false;
+bool g_quiet = false;  // our own changes are not what the deliverer sent
+std::vector<std::unique_ptr<Control>> g_owned;
+std::vector<Control*> g_controls;
+std::vector<Control*> g_logged;  // controls and the combo's edit child
+HWND g_lastFocus = nullptr;      // given back on activation, as dialogs do
+
+std::string Utf8(const std::wstring& s) {
+  if (s.empty()) return std::string();
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Escape(const std::wstring& s) {
+  std::wstring out;
+  for (wchar_t c : s) {
+    if (c == L'\\') out += L"\\\\";
+    else if (c == L'\r') out += L"\\r";
+    else if (c == L'\n') out += L"\\n";
+    else out += c;
+  }
+  return out;
+}
+
+void Log(const std::wstring& line) {
+  std::string bytes;
+  if (g_stamp) {
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    bytes = std::to_string(t.QuadPart) + " ";
+  }
+  bytes += Utf8(line) + "\n";
+  DWORD written;
+  ::WriteFile(g_log, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::wstring Hex(unsigned long long v) {
+  wchar_t buf[32];
+  std::swprintf(buf, 32, L"%llX", v);
+  return buf;
+}
+
+std::wstring TextOf(HWND wnd) {
+  int n = ::GetWindowTextLengthW(wnd);
+  std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
+  n = ::GetWindowTextW(wnd, s.data(), n + 1);
+  s.resize(static_cast<std::size_t>(n < 0 ? 0 : n));
+  return s;
+}
+
+Control* Find(HWND wnd) {
+  for (Control* c : g_logged)
+    if (c->wnd == wnd) return c;
+  return nullptr;
+}
+
+LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  Control* c = Find(wnd);
+  if (!c) return ::DefWindowProcW(wnd, msg, wp, lp);
+  const std::wstring& n = c->name;
+  switch (msg) {
+    case WM_SETTEXT:
+      if (!g_quiet) Log(n + L" WM_SETTEXT " + Escape(lp ? reinterpret_cast<const wchar_t*>(lp) : L""));
+      break;
+    case WM_KEYDOWN:
+      Log(n + L" WM_KEYDOWN " + Hex(wp));
+      if (wp == VK_RETURN) {
+        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (g_clearOnEnter) {
+          g_quiet = true;
+          ::CallWindowProcW(c->original, wnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+          g_quiet = false;
+          return 0;
+        }
+      }
+      break;
+    case WM_CHAR:
+      Log(n + L" WM_CHAR " + Hex(wp));
+      if (g_clearOnEnter && (wp == L'\r' || wp == L'\n')) return 0;
+      break;
+    case WM_PASTE: {
+      Log(n + L" WM_PASTE");
+      LRESULT r = ::CallWindowProcW(c->original, wnd, msg, wp, lp);
+      Log(n + L" PASTED " + Escape(TextOf(wnd)));
+      return r;
+    }
+    default:
+      break;
+  }
+  return ::CallWindowProcW(c->original, wnd, msg, wp, lp);
+}
+
+Control* NewControl(std::wstring name, HWND wnd) {
+  g_owned.push_back(std::make_unique<Control>(Control{std::move(name), wnd}));
+  return g_owned.back().get();
+}
+
+void Subclass(Control* c) {
+  c->original = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrW(c->wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlProc)));
+  g_logged.push_back(c);
+}
+
+LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_TARGET_FOCUS:
+      if (wp < g_controls.size()) {
+        HWND w = g_controls[wp]->wnd;
+        if (g_controls[wp]->name == L"combo") w = ::GetWindow(w, GW_CHILD);
+        ::SetFocus(w);
+      }
+      return 0;
+    case WM_TARGET_HANG:
+      ::Sleep(static_cast<DWORD>(wp));
+      return 0;
+    case WM_TARGET_FOREGROUND:
+      ::SetForegroundWindow(wnd);
+      return 0;
+    case WM_TARGET_HOLD_CLIPBOARD:
+      return ::OpenClipboard(wnd);
+    case WM_TARGET_FREE_CLIPBOARD:
+      return ::CloseClipboard();
+    case WM_ACTIVATE:
+      if (LOWORD(wp) == WA_INACTIVE) {
+        HWND focus = ::GetFocus();
+        if (focus && ::IsChild(wnd, focus)) g_lastFocus = focus;
+      } else if (g_lastFocus && ::IsWindow(g_lastFocus)) {
+        ::SetFocus(g_lastFocus);
+        return 0;
+      }
+      return ::DefWindowProcW(wnd, msg, wp, lp);
+    case WM_DESTROY:
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      return ::DefWindowProcW(wnd, msg, wp, lp);
+  }
+}
+
+std::wstring Arg(const std::vector<std::wstring>& args, const wchar_t* name, const wchar_t* fallback) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == name) return args[i + 1];
+  return fallback;
+}
+
+int Int(const std::vector<std::wstring>& args, const wchar_t* name, int fallback) {
+  const std::wstring text = Arg(args, name, L"");
+  wchar_t* end = nullptr;
+  const long v = std::wcstol(text.c_str(), &end, 10);
+  return text.empty() || *end != L'\0' ? fallback : static_cast<int>(v);
+}
+
+bool Flag(const std::vector<std::wstring>& args, const wchar_t* name) {
+  for (const std::wstring& a : args)
+    if (a == name) return true;
+  return false;
+}
+
+std::vector<std::wstring> Split(const std::wstring& s) {
+  std::vector<std::wstring> parts;
+  std::size_t at = 0;
+  while (at <= s.size()) {
+    std::size_t comma = s.find(L',', at);
+    if (comma == std::wstring::npos) comma = s.size();
+    if (comma > at) parts.push_back(s.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  std::vector<std::wstring> args(argv + 1, argv + argc);
+  ::LocalFree(argv);
+
+  const std::wstring logPath = Arg(args, L"--log", L"");
+  if (logPath.empty()) return 2;
+  g_log = ::CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (g_log == INVALID_HANDLE_VALUE) return 3;
+  g_stamp = Flag(args, L"--stamp");
+  g_clearOnEnter = Flag(args, L"--clear-on-enter");
+
+  ::LoadLibraryW(L"riched20.dll");
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof(wc);
+  wc.lpfnWndProc = &MainProc;
+  wc.hInstance = inst;
+  wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  wc.lpszClassName = L"QmTargetWindow";
+  ::RegisterClassExW(&wc);
+
+  DWORD ex = 0;
+  if (Flag(args, L"--tool")) ex |= WS_EX_TOOLWINDOW;
+  if (Flag(args, L"--no-activate")) ex |= WS_EX_NOACTIVATE;
+  if (Flag(args, L"--topmost")) ex |= WS_EX_TOPMOST;
+  const int x = Int(args, L"--x", 100), y = Int(args, L"--y", 100);
+  const int w = Int(args, L"--w", 480), h = Int(args, L"--h", 360);
+  HWND main = ::CreateWindowExW(ex, wc.lpszClassName, Arg(args, L"--title", L"QmTarget").c_str(),
+                                WS_OVERLAPPEDWINDOW, x, y, w, h, nullptr, nullptr, inst, nullptr);
+  if (!main) return 4;
+
+  const std::vector<std::wstring> names = Split(Arg(args, L"--controls", L"hidden,button,edit1,edit2,combo,memo"));
+  int top = 10;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::wstring& n = names[i];
+    const wchar_t* cls = L"Edit";
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL;
+    int height = 24;
+    if (n == L"hidden") {
+      style &= ~WS_VISIBLE;
+    } else if (n == L"button") {
+      cls = L"Button";
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+    } else if (n == L"combo") {
+      cls = L"ComboBox";
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWN | CBS_AUTOHSCROLL;
+      height = 120;
+    } else if (n == L"memo" || n == L"rich") {
+      if (n == L"rich") cls = L"RichEdit20W";
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_BORDER | ES_MULTILINE | ES_WANTRETURN | WS_VSCROLL;
+      height = 60;
+    } else if (n == L"static") {
+      cls = L"Static";
+      style = WS_CHILD | WS_VISIBLE;
+    }
+    Control* c = NewControl(n, nullptr);
+    c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
+                               reinterpret_cast<HMENU>(static_cast<UINT_PTR>(100 + i)), inst, nullptr);
+    top += (n == L"combo" ? 24 : height) + 6;
+    g_controls.push_back(c);
+    if (n == L"button" || n == L"static") continue;
+    if (n == L"combo") {
+      COMBOBOXINFO info{};
+      info.cbSize = sizeof(info);
+      if (::GetComboBoxInfo(c->wnd, &info) && info.hwndItem) Subclass(NewControl(L"combo.edit", info.hwndItem));
+    } else {
+      Subclass(c);
+    }
+  }
+
+  for (Control* c : g_controls)
+    if (c->name == L"memo" || c->name == L"rich") {
+      const std::wstring text = Arg(args, L"--memo-text", L"");
+      g_quiet = true;
+      ::SetWindowTextW(c->wnd, text.c_str());
+      g_quiet = false;
+      const int caret = Int(args, L"--memo-caret", static_cast<int>(text.size()));
+      ::SendMessageW(c->wnd, EM_SETSEL, caret, caret);
+    }
+
+  const std::wstring show = Arg(args, L"--show", L"normal");
+  ::ShowWindow(main, show == L"min" ? SW_SHOWMINIMIZED : show == L"max" ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
+  ::UpdateWindow(main);
+  if (!Flag(args, L"--no-foreground")) ::SetForegroundWindow(main);
+
+  const std::wstring focus = Arg(args, L"--focus", L"edit1");
+  for (Control* c : g_controls)
+    if (c->name == focus) ::SetFocus(c->name == L"combo" ? ::GetWindow(c->wnd, GW_CHILD) : c->wnd);
+
+  std::wstring ready = L"READY main=" + Hex(reinterpret_cast<UINT_PTR>(main));
+  for (Control* c : g_controls) ready += L" " + c->name + L"=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
+  for (Control* c : g_logged)
+    if (c->name == L"combo.edit") ready += L" combo.edit=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
+  Log(ready);
+
+  MSG msg;
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+  return 0;
+}

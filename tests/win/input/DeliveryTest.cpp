@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+#include "TargetProcess.h"
+#include "WinTestSupport.h"
+#include "input/UExternalInput.h"
+#include "platform/Application.h"
+#include "platform/MainThreadQueue.h"
+
+namespace qm {
+namespace {
+
+using qmtest::TargetProcess;
+using Lines = std::vector<std::wstring>;
+
+std::wstring BarcodePath() { return TApplication::ExeDir() + L"barcode.txt"; }
+
+// A target in front with the focus in the named control.
+std::unique_ptr<TargetProcess> FrontTarget(std::vector<std::wstring> options) {
+  auto t = std::make_unique<TargetProcess>(options);
+  if (t->Ready()) {
+    ::SetForegroundWindow(t->Main());
+    t->Sync();
+  }
+  return t;
+}
+
+bool Has(const Lines& lines, const std::wstring& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST(Delivery, DirectEntryReplacesTheFocusedFieldAndItsEnterIsHandledBeforeTheCallReturns) {
+  auto t = FrontTarget({L"--focus", L"edit2"});
+  ASSERT_TRUE(t->Ready());
+  ::SetWindowTextW(t->Control(L"edit2"), L"old");
+  SendExternalText(L"ABC\r");
+  // No waiting here: the delivery returned after the target took its Enter.
+  EXPECT_EQ(t->EventsOf(L"edit2"),
+            (Lines{L"WM_SETTEXT old", L"WM_SETTEXT ABC", L"WM_KEYDOWN D", L"ENTER ABC", L"WM_CHAR D"}));
+  EXPECT_TRUE(t->EventsOf(L"edit1").empty());
+  EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF" "ABC\r\r\n"));
+}
+
+TEST(Delivery, LineBreaksDecideEnterAndStayInsideTheText) {
+  auto t = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(t->Ready());
+  SendExternalText(L"NOENTER");
+  SendExternalText(L"A\nB\r\n\n");
+  SendExternalText(L"\r\n");  // an empty field, still entered
+  EXPECT_EQ(t->EventsOf(L"edit1"), (Lines{L"WM_SETTEXT NOENTER", L"WM_SETTEXT A\\nB", L"WM_KEYDOWN D",
+                                          L"ENTER A\\nB", L"WM_CHAR D", L"WM_SETTEXT ", L"WM_KEYDOWN D", L"ENTER ",
+                                          L"WM_CHAR D"}));
+  // The file holds the last text as received, breaks included.
+  EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF\r\n\r\n"));
+  SendExternalText(L"");  // nothing at all
+  EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF\r\n\r\n"));
+  EXPECT_EQ(t->EventsOf(L"edit1").size(), 9u);
+}
+
+TEST(Delivery, ALockedBarcodeFileDoesNotStopTheDelivery) {
+  auto t = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(t->Ready());
+  SendExternalText(L"FIRST\r");
+  HANDLE lock = ::CreateFileW(BarcodePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  SendExternalText(L"SECOND\r");
+  ::CloseHandle(lock);
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), (Lines{L"FIRST", L"SECOND"}));
+  EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF" "FIRST\r\r\n"));
+  SendExternalText(L"\u6761\u7801\r");
+  EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF\xE6\x9D\xA1\xE7\xA0\x81\r\r\n"));
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER").back(), L"\u6761\u7801");
+}
+
+TEST(Delivery, AWindowBehindTheForegroundWindowNeverReceivesText) {
+  TargetProcess behind({L"--title", L"behind"});
+  ASSERT_TRUE(behind.Ready());
+  auto front = FrontTarget({L"--controls", L"button", L"--focus", L"button"});
+  ASSERT_TRUE(front->Ready());
+  SendExternalText(L"XYZ\r");
+  behind.Sync();
+  EXPECT_TRUE(behind.Lines().empty());
+}
+
+TEST(Delivery, TheMultiLineEditGetsThePasteAtItsCaretAndARealEnter) {
+  auto t = FrontTarget({L"--controls", L"edit1,memo", L"--focus", L"memo", L"--memo-text", L"old", L"--memo-caret",
+                        L"1"});
+  ASSERT_TRUE(t->Ready());
+  SendExternalText(L"ABC\r");
+  // The paste was taken and the Enter handled before the call returned.
+  const Lines memo = t->EventsOf(L"memo");
+  EXPECT_TRUE(Has(memo, L"PASTED oABCld")) << ::testing::PrintToString(memo);
+  EXPECT_TRUE(Has(memo, L"ENTER oABCld"));
+  EXPECT_TRUE(t->Events(L"memo", L"WM_SETTEXT").empty());
+  EXPECT_TRUE(t->EventsOf(L"edit1").empty());
+  wchar_t text[64] = {};
+  ::SendMessageW(t->Control(L"memo"), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
+  EXPECT_STREQ(text, L"oABC\r\nld");
+}
+
+TEST(Delivery, RichEditsAndMultiLineEditsAreNeverReplacedAsAWhole) {
+  auto t = FrontTarget({L"--controls", L"edit1,memo,rich", L"--focus", L"rich", L"--memo-text", L"doc"});
+  ASSERT_TRUE(t->Ready());
+  EXPECT_FALSE(IsMultiLineControl(t->Control(L"edit1")));
+  EXPECT_TRUE(IsMultiLineControl(t->Control(L"memo")));
+  EXPECT_TRUE(IsMultiLineControl(t->Control(L"rich")));
+  ::SendMessageW(t->Control(L"rich"), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"doc"));
+  t->Sync();
+  SendExternalText(L"R1\r");
+  const Lines rich = t->EventsOf(L"rich");
+  EXPECT_EQ(t->Events(L"rich", L"WM_SETTEXT"), Lines{L"doc"}) << ::testing::PrintToString(rich);  // only the test's own
+  ASSERT_EQ(t->Events(L"rich", L"ENTER").size(), 1u) << ::testing::PrintToString(rich);
+  EXPECT_NE(t->Events(L"rich", L"ENTER")[0].find(L"R1"), std::wstring::npos);
+  EXPECT_NE(t->Events(L"rich", L"ENTER")[0].find(L"doc"), std::wstring::npos);
+  EXPECT_TRUE(t->EventsOf(L"edit1").empty());
+}
+
+TEST(Delivery, WithTheOwnWindowInFrontTheTextReachesTheWindowBelowIt) {
+  auto t = FrontTarget({L"--focus", L"edit2"});
+  ASSERT_TRUE(t->Ready());
+  HINSTANCE inst = ::GetModuleHandleW(nullptr);
+  // A popup: Wine with no window manager takes 2 s to destroy a framed window.
+  HWND own = ::CreateWindowExW(0, L"Static", L"own", WS_POPUP | WS_VISIBLE, 0, 0, 300, 200, nullptr, nullptr, inst,
+                               nullptr);
+  HWND portBox = ::CreateWindowExW(0, L"Edit", L"", WS_CHILD | WS_VISIBLE, 5, 5, 100, 20, own, nullptr, inst, nullptr);
+  ::SetForegroundWindow(own);
+  ::SetFocus(portBox);
+  SetOwnWindow(own);
+  SendExternalText(L"ABC\r");
+  EXPECT_TRUE(t->WaitUntil([](const Lines& l) { return Has(l, L"edit1 ENTER ABC") || Has(l, L"edit2 ENTER ABC"); },
+                           2000));
+  wchar_t text[16] = {};
+  ::GetWindowTextW(portBox, text, 16);
+  EXPECT_STREQ(text, L"");
+  SetOwnWindow(nullptr);
+  ::DestroyWindow(own);
+}
+
+TEST(Delivery, AHungTargetCostsAboutASecondAndTheNextBarcodeGoesOn) {
+  TargetProcess other({L"--title", L"other"});
+  ASSERT_TRUE(other.Ready());
+  auto hung = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(hung->Ready());
+  hung->Hang(4000);
+  ::Sleep(50);
+  DWORD start = ::GetTickCount();
+  SendExternalText(L"LOST\r");
+  DWORD direct = ::GetTickCount() - start;
+  EXPECT_LT(direct, 1400u);
+
+  // The paste way into a window that stopped responding ends as quickly.
+  auto hungMemo = FrontTarget({L"--controls", L"memo", L"--focus", L"memo"});
+  ASSERT_TRUE(hungMemo->Ready());
+  hungMemo->Hang(4000);
+  ::Sleep(50);
+  start = ::GetTickCount();
+  SendExternalText(L"LOST2\r");
+  DWORD paste = ::GetTickCount() - start;
+  EXPECT_LT(paste, 1400u);
+
+  ::SetForegroundWindow(other.Main());
+  other.Sync();
+  start = ::GetTickCount();
+  SendExternalText(L"NEXT\r");
+  EXPECT_LT(::GetTickCount() - start, 500u);
+  EXPECT_EQ(other.Events(L"edit1", L"ENTER"), Lines{L"NEXT"});
+  EXPECT_TRUE(hungMemo->Events(L"memo", L"PASTED").empty());
+}
+
+// Barcodes queued by another thread while deliveries run, as readers do.
+void QueueBurst(const std::wstring& prefix, int count) {
+  std::thread([=] {
+    for (int i = 0; i < count; ++i)
+      TMainThreadQueue::Queue([text = prefix + std::to_wstring(i) + L"\r"] { SendExternalText(text); });
+  }).join();
+}
+
+Lines Numbered(const std::wstring& prefix, int count) {
+  Lines out;
+  for (int i = 0; i < count; ++i) out.push_back(prefix + std::to_wstring(i));
+  return out;
+}
+
+TEST(Delivery, ABurstByTheDirectWayEntersEveryBarcodeOnceInOrder) {
+  auto t = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(t->Ready());
+  QueueBurst(L"D", 200);
+  ASSERT_TRUE(qmtest::PumpUntil([] { return TMainThreadQueue::PendingCount() == 0; }, 60000));
+  t->Sync();
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Numbered(L"D", 200));
+}
+
+TEST(Delivery, ABurstByThePasteWayEntersEveryBarcodeOnceInOrder) {
+  auto t = FrontTarget({L"--controls", L"memo", L"--focus", L"memo", L"--clear-on-enter"});
+  ASSERT_TRUE(t->Ready());
+  QueueBurst(L"P", 200);
+  ASSERT_TRUE(qmtest::PumpUntil([] { return TMainThreadQueue::PendingCount() == 0; }, 120000));
+  t->Sync();
+  EXPECT_EQ(t->Events(L"memo", L"ENTER"), Numbered(L"P", 200));
+  EXPECT_EQ(t->Events(L"memo", L"PASTED"), Numbered(L"P", 200));
+}
+
+}  // namespace
+}  // namespace qm
