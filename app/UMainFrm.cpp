@@ -7,6 +7,8 @@
 
 #include "app/IntegerSyntax.h"
 #include "app/MainFrmIds.h"
+#include "input/UExternalInput.h"
+#include "picker/UFocusPicker.h"
 #include "platform/AppError.h"
 #include "platform/Application.h"
 #include "platform/ErrorReport.h"
@@ -15,6 +17,7 @@
 #include "platform/MainThreadQueue.h"
 #include "platform/Messages.h"
 #include "platform/Registry.h"
+#include "platform/ScopeExit.h"
 #include "platform/WideText.h"
 
 namespace qm {
@@ -27,10 +30,6 @@ constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"Quillmere";
 constexpr wchar_t kFocusUnset[] = L"焦点坐标：未设置（点“拾取焦点”选择录入框位置）";
-
-// Stand-in for the delivery into the application in front, which is not
-// built yet: it writes nothing anywhere.
-void SendExternalText(const std::wstring&) {}
 
 struct TLayoutItem {
   int id, x, y, w, h;
@@ -154,6 +153,7 @@ void TMainFrm::BuildComponents() {
   smallIcon_.reset(static_cast<HICON>(::LoadImageW(inst, L"MAINICON", IMAGE_ICON, cx, cy, 0)));
   ::SendMessageW(form, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
   TrayIcon.Add(form, kIdTrayIcon, WM_QM_TRAY, smallIcon_.get(), L"Quillmere");
+  SetOwnWindow(form);  // the delivery never types into this window
 }
 
 void TMainFrm::ApplyDpi(UINT dpi) {
@@ -301,6 +301,7 @@ void TMainFrm::FormDestroy(TObject*) {
   destroyed_ = true;
   Guarded([this] { StopServer(); });
   TrayIcon.Remove();
+  SetOwnWindow(nullptr);
 }
 
 void TMainFrm::FormCloseQuery(TObject*, bool& CanClose) {
@@ -499,7 +500,18 @@ void TMainFrm::ApplyAutoStart(bool on) {
 
 // ---- Focus point -------------------------------------------------------------
 
-void TMainFrm::btnPickFocusClick(TObject*) {}
+void TMainFrm::btnPickFocusClick(TObject*) {
+  // The window can come back during a pick (the icon's menu); one pick at a time.
+  if (ActivePicker()) return;
+  HWND form = Handle();
+  ::ShowWindow(form, SW_HIDE);
+  ScopeExit back([form] {
+    ::ShowWindow(form, SW_SHOW);
+    ::BringWindowToTop(form);
+    ::SetForegroundWindow(form);
+  });
+  PickFocusPoint([this](std::int32_t x, std::int32_t y) { HandleFocusPicked(x, y); });
+}
 
 void TMainFrm::HandleFocusPicked(std::int32_t AX, std::int32_t AY) {
   FFocusX = AX;
