@@ -56,8 +56,18 @@ LRESULT CALLBACK PanelProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
       return ::SendMessageW(::GetParent(wnd), msg, wp, lp);
+    case WM_CLOSE:
+      return 0;  // a multi-line edit sends it on Esc; a panel is never closed
   }
   return ::DefWindowProcW(wnd, msg, wp, lp);
+}
+
+// The read-only log pane asks for every key, so the dialog navigation
+// would hand it Tab and Esc; it needs none of them.
+LRESULT CALLBACK LogPaneProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
+  LRESULT r = ::DefSubclassProc(wnd, msg, wp, lp);
+  if (msg == WM_GETDLGCODE) r &= ~(DLGC_WANTALLKEYS | DLGC_WANTTAB);
+  return r;
 }
 
 std::wstring WindowText(HWND wnd) {
@@ -134,6 +144,7 @@ void TMainFrm::BuildComponents() {
                 WS_EX_CLIENTEDGE, pnlLog, kIdMmLog);
   btnClearLog = child(WC_BUTTONW, L"清空日志", WS_TABSTOP | BS_PUSHBUTTON, 0, pnlLog, kIdBtnClearLog);
   ::SendMessageW(mmLog, EM_SETLIMITTEXT, 0, 0);  // the default 32K would silently drop lines
+  ::SetWindowSubclass(mmLog, &LogPaneProc, 0, 0);
 
   TrayPopup.reset(::CreatePopupMenu());
   mniShow = kIdMniShow;
@@ -333,7 +344,8 @@ void TMainFrm::mniShowClick(TObject*) {
   HWND form = Handle();
   ::ShowWindow(form, SW_SHOW);
   ::SetForegroundWindow(form);
-  if (::IsIconic(form) || ::IsZoomed(form)) ::ShowWindow(form, SW_RESTORE);
+  // A window minimised from maximised is restored maximised: then once more.
+  for (int i = 0; i < 2 && (::IsIconic(form) || ::IsZoomed(form)); ++i) ::ShowWindow(form, SW_RESTORE);
   ::BringWindowToTop(form);
   ::SetForegroundWindow(form);
 }
