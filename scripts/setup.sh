@@ -5,7 +5,7 @@ set -euo pipefail
 
 pkgs=(cmake make clang libclang-rt-14-dev googletest
       g++-mingw-w64-i686-posix mingw-w64-i686-dev
-      wine wine32:i386 wine64 xvfb xauth x11-utils imagemagick fonts-wqy-microhei)
+      wine wine32:i386 wine64 fonts-wine xvfb xauth x11-utils imagemagick fonts-wqy-microhei)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 need=()

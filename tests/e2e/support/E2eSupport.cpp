@@ -1,9 +1,13 @@
 #include "E2eSupport.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cwctype>
 
+#include "app/MainFrmIds.h"
 #include "platform/WideText.h"
 
 namespace qme2e {
@@ -143,9 +147,20 @@ bool FileExists(const std::wstring& file) {
   return ::GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+TFileLock::TFileLock(const std::wstring& file, DWORD access, DWORD shareMode)
+    : h_(::CreateFileW(file.c_str(), access, shareMode, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
+
+TFileLock::~TFileLock() { Release(); }
+
+void TFileLock::Release() {
+  if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
+  h_ = INVALID_HANDLE_VALUE;
+}
+
 // ---- TQuillmere --------------------------------------------------------------
 
-TQuillmere::TQuillmere(const TTempDir& dir) : dir_(dir.Path()), exe_(dir.File(L"Quillmere.exe")) {
+TQuillmere::TQuillmere(const TTempDir& dir, const std::wstring& exeName)
+    : dir_(dir.Path()), exe_(dir.File(exeName)) {
   ::CopyFileW(BuiltExePath().c_str(), exe_.c_str(), FALSE);
 }
 
@@ -161,6 +176,7 @@ bool TQuillmere::Start(int showCmd, DWORD waitMs) {
   si.dwFlags = STARTF_USESHOWWINDOW;
   si.wShowWindow = static_cast<WORD>(showCmd);
   std::wstring cmd = L"\"" + exe_ + L"\"";
+  iconsBefore_ = TrayIconWindows();
   if (!::CreateProcessW(exe_.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(),
                         &si, &pi_))
     return false;
@@ -174,6 +190,12 @@ bool TQuillmere::Running() const {
 
 bool TQuillmere::WaitForExit(DWORD ms) {
   return pi_.hProcess && ::WaitForSingleObject(pi_.hProcess, ms) == WAIT_OBJECT_0;
+}
+
+std::optional<DWORD> TQuillmere::ExitCode() const {
+  DWORD code = 0;
+  if (!pi_.hProcess || Running() || !::GetExitCodeProcess(pi_.hProcess, &code)) return std::nullopt;
+  return code;
 }
 
 void TQuillmere::Kill() {
@@ -219,8 +241,31 @@ RECT TQuillmere::ClientRect() const {
   return r;
 }
 
+DWORD TQuillmere::Style(int id) const {
+  return static_cast<DWORD>(::GetWindowLongW(id == 0 ? main_ : Control(id), GWL_STYLE));
+}
+
+bool TQuillmere::Send(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result, DWORD ms) const {
+  DWORD_PTR r = 0;
+  const bool ok = ::SendMessageTimeoutW(main_, msg, wp, lp, SMTO_NORMAL, ms, &r) != 0;
+  if (result) *result = static_cast<LRESULT>(r);
+  return ok;
+}
+
+void TQuillmere::Post(UINT msg, WPARAM wp, LPARAM lp) const { ::PostMessageW(main_, msg, wp, lp); }
+
+bool TQuillmere::Sync(DWORD ms) const { return Send(WM_NULL, 0, 0, nullptr, ms); }
+
+void TQuillmere::MoveMain(int x, int y) const {
+  ::SetWindowPos(main_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TQuillmere::SizeMain(int width, int height) const {
+  ::SetWindowPos(main_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 std::vector<std::wstring> TQuillmere::Log() const {
-  std::wstring all = Text(111);  // the log pane
+  std::wstring all = Text(qm::kIdMmLog);
   std::vector<std::wstring> lines;
   std::size_t at = 0;
   while (!all.empty() && at <= all.size()) {
@@ -246,6 +291,38 @@ bool TQuillmere::WaitLog(const std::function<bool(const std::vector<std::wstring
   return WaitFor([&] { return pred(LogMessages()); }, ms);
 }
 
+bool TQuillmere::WaitLogSize(std::size_t entries, DWORD ms) const {
+  return WaitLog([&](const std::vector<std::wstring>& log) { return log.size() == entries; }, ms);
+}
+
+int TQuillmere::LogDisplayLines() const {
+  DWORD_PTR n = 0;
+  ::SendMessageTimeoutW(Control(qm::kIdMmLog), EM_GETLINECOUNT, 0, 0, SMTO_ABORTIFHUNG, 3000, &n);
+  return static_cast<int>(n);
+}
+
+int TQuillmere::LogLineSpacing() const {
+  HWND log = Control(qm::kIdMmLog);
+  DWORD_PTR second = 0, p0 = 0, p1 = 0;
+  ::SendMessageTimeoutW(log, EM_LINEINDEX, 1, 0, SMTO_ABORTIFHUNG, 3000, &second);
+  ::SendMessageTimeoutW(log, EM_POSFROMCHAR, 0, 0, SMTO_ABORTIFHUNG, 3000, &p0);
+  ::SendMessageTimeoutW(log, EM_POSFROMCHAR, second, 0, SMTO_ABORTIFHUNG, 3000, &p1);
+  return static_cast<short>(HIWORD(p1)) - static_cast<short>(HIWORD(p0));
+}
+
+HWND TQuillmere::TrayIcon(DWORD ms) {
+  if (icon_ && ::IsWindow(icon_)) return icon_;
+  icon_ = nullptr;
+  WaitFor(
+      [&] {
+        for (HWND w : TrayIconWindows())
+          if (std::find(iconsBefore_.begin(), iconsBefore_.end(), w) == iconsBefore_.end()) icon_ = w;
+        return icon_ != nullptr;
+      },
+      ms);
+  return icon_;
+}
+
 bool TQuillmere::WaitLogContains(const std::wstring& message, DWORD ms) const {
   return WaitLog(
       [&](const std::vector<std::wstring>& log) {
@@ -263,10 +340,17 @@ BOOL CALLBACK CollectBoxChild(HWND w, LPARAM lp) {
   auto* box = reinterpret_cast<TMessageBox*>(lp);
   std::wstring cls = ClassOf(w);
   if (cls == L"Button") {
-    box->buttons.push_back(GetText(w));
+    // Wine's box holds every kind of button and hides those not asked for.
+    if (::IsWindowVisible(w)) {
+      box->buttons.push_back(GetText(w));
+      box->buttonIds.push_back(::GetDlgCtrlID(w));
+    }
   } else if (cls == L"Static") {
-    if (::IsWindowVisible(w) && (::GetWindowLongW(w, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-      box->hasIcon = true;
+    if ((::GetWindowLongW(w, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      DWORD_PTR icon = 0;
+      ::SendMessageTimeoutW(w, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 3000, &icon);
+      box->hasIcon = ::IsWindowVisible(w) && icon != 0;
+      box->iconRect = ScreenRect(w);
     } else {
       std::wstring t = GetText(w);
       if (!t.empty()) box->text = t;
@@ -274,15 +358,29 @@ BOOL CALLBACK CollectBoxChild(HWND w, LPARAM lp) {
   }
   return TRUE;
 }
+
+std::vector<DWORD> Pixels(HDC dc, HBITMAP bmp, int w, int h) {
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  std::vector<DWORD> px(static_cast<std::size_t>(w) * h);
+  ::GetDIBits(dc, bmp, 0, h, px.data(), &bi, DIB_RGB_COLORS);
+  return px;
+}
 }  // namespace
 
 std::optional<TMessageBox> WaitMessageBox(DWORD pid, DWORD ms) {
   HWND found = nullptr;
   if (!WaitFor([&] { return (found = FindTopWindow(pid, L"#32770", true)) != nullptr; }, ms))
     return std::nullopt;
-  ::Sleep(100);  // let it finish its WM_INITDIALOG
+  ::Sleep(200);  // let it finish its WM_INITDIALOG and paint
   TMessageBox box;
   box.wnd = found;
+  box.rect = ScreenRect(found);
   box.title = GetText(found);
   ::EnumChildWindows(found, &CollectBoxChild, reinterpret_cast<LPARAM>(&box));
   return box;
@@ -296,6 +394,37 @@ void PressOk(const TMessageBox& box) {
 
 bool WaitGone(HWND wnd, DWORD ms) {
   return WaitFor([&] { return !::IsWindow(wnd) || !::IsWindowVisible(wnd); }, ms);
+}
+
+bool ShowsSystemIcon(const TMessageBox& box, LPCWSTR iconId) {
+  if (!box.hasIcon) return false;
+  const int w = ::GetSystemMetrics(SM_CXICON), h = ::GetSystemMetrics(SM_CYICON);
+  HICON icon = ::LoadIconW(nullptr, iconId);
+  HDC screen = ::GetDC(nullptr);
+  HDC mem = ::CreateCompatibleDC(screen);
+  HBITMAP bmp = ::CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = ::SelectObject(mem, bmp);
+  ::BitBlt(mem, 0, 0, w, h, screen, box.iconRect.left, box.iconRect.top, SRCCOPY);
+  ::SelectObject(mem, old);
+  const std::vector<DWORD> shown = Pixels(mem, bmp, w, h);
+  old = ::SelectObject(mem, bmp);
+  ::DrawIconEx(mem, 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
+  ::SelectObject(mem, old);
+  const std::vector<DWORD> redrawn = Pixels(mem, bmp, w, h);
+  ::DeleteObject(bmp);
+  ::DeleteDC(mem);
+  ::ReleaseDC(nullptr, screen);
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < shown.size(); ++i)
+    for (int shift : {0, 8, 16})
+      if (std::abs(static_cast<int>((shown[i] >> shift) & 0xFF) -
+                   static_cast<int>((redrawn[i] >> shift) & 0xFF)) > 24) {
+        ++differ;
+        break;
+      }
+  // Edges drawn twice over themselves darken: the same icon changes about
+  // a tenth of the pixels, another one about half.
+  return differ * 5 <= shown.size();
 }
 
 // ---- Registry --------------------------------------------------------------------
@@ -324,6 +453,49 @@ void SetRunValue(const std::wstring& data) {
 
 void DeleteRunValue() { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Quillmere"); }
 
+TRegValueGuard::TRegValueGuard(HKEY root, std::wstring key, std::wstring name)
+    : root_(root), key_(std::move(key)), name_(std::move(name)) {
+  HKEY k;
+  if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return;
+  DWORD size = 0;
+  if (::RegQueryValueExW(k, name_.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS) {
+    data_.resize(size);
+    existed_ = ::RegQueryValueExW(k, name_.c_str(), nullptr, &type_, data_.data(), &size) ==
+               ERROR_SUCCESS;
+    data_.resize(size);
+  }
+  ::RegCloseKey(k);
+}
+
+TRegValueGuard::~TRegValueGuard() {
+  if (!existed_) {
+    ::RegDeleteKeyValueW(root_, key_.c_str(), name_.c_str());
+    return;
+  }
+  HKEY k;
+  if (::RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) !=
+      ERROR_SUCCESS)
+    return;
+  ::RegSetValueExW(k, name_.c_str(), 0, type_, data_.data(), static_cast<DWORD>(data_.size()));
+  ::RegCloseKey(k);
+}
+
+TRunValueGuard::TRunValueGuard() : TRegValueGuard(HKEY_CURRENT_USER, kRunKey, L"Quillmere") {}
+
+std::optional<DWORD> RegDword(HKEY root, const std::wstring& key, const std::wstring& name) {
+  DWORD type = 0, value = 0, size = sizeof(value);
+  if (::RegGetValueW(root, key.c_str(), name.c_str(), RRF_RT_ANY, &type, &value, &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD)
+    return std::nullopt;
+  return value;
+}
+
+bool SetRegDword(HKEY root, const std::wstring& key, const std::wstring& name, DWORD value) {
+  return ::RegSetKeyValueW(root, key.c_str(), name.c_str(), REG_DWORD, &value, sizeof(value)) ==
+         ERROR_SUCCESS;
+}
+
 // ---- Tray and input ----------------------------------------------------------------
 
 namespace {
@@ -344,16 +516,137 @@ std::vector<HWND> TrayIconWindows() {
   return icons;
 }
 
+namespace {
+struct FindTip {
+  const std::wstring* text;
+  bool balloon;
+  HWND found = nullptr;
+};
+BOOL CALLBACK FindTipProc(HWND w, LPARAM lp) {
+  auto* f = reinterpret_cast<FindTip*>(lp);
+  const bool balloon = (::GetWindowLongW(w, GWL_STYLE) & TTS_BALLOON) != 0;
+  if (ClassOf(w) == TOOLTIPS_CLASSW && ::IsWindowVisible(w) && balloon == f->balloon &&
+      GetText(w) == *f->text) {
+    f->found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+}  // namespace
+
+HWND WaitToolTip(const std::wstring& text, bool balloon, DWORD ms) {
+  FindTip f{&text, balloon};
+  WaitFor(
+      [&] {
+        ::EnumWindows(&FindTipProc, reinterpret_cast<LPARAM>(&f));
+        return f.found != nullptr;
+      },
+      ms);
+  return f.found;
+}
+
+HWND WaitPopupMenu(DWORD pid, DWORD ms) {
+  HWND menu = nullptr;
+  WaitFor([&] { return (menu = FindTopWindow(pid, L"#32768", true)) != nullptr; }, ms);
+  return menu;
+}
+
+POINT CenterOf(HWND wnd) {
+  RECT r = ScreenRect(wnd);
+  return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+POINT ClickablePoint(HWND wnd) {
+  const RECT r = ScreenRect(wnd);
+  const POINT centre = CenterOf(wnd);
+  for (int y = r.top + 3; y < r.bottom - 2; ++y)
+    for (int x : {centre.x, centre.x - 3, centre.x + 3})
+      if (::WindowFromPoint(POINT{x, y}) == wnd) return POINT{x, y};
+  return centre;
+}
+
+COLORREF ClientPixel(HWND wnd, POINT clientPoint) {
+  ::ClientToScreen(wnd, &clientPoint);
+  HDC screen = ::GetDC(nullptr);
+  const COLORREF c = ::GetPixel(screen, clientPoint.x, clientPoint.y);
+  ::ReleaseDC(nullptr, screen);
+  return c;
+}
+
+RECT ScreenRect(HWND wnd) {
+  RECT r{};
+  ::GetWindowRect(wnd, &r);
+  return r;
+}
+
+namespace {
+DWORD g_lastPress = 0;  // tick of the last press sent, 0 for none
+
+bool IsPress(DWORD flag) {
+  return (flag & (MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_RIGHTDOWN | MOUSEEVENTF_MIDDLEDOWN)) != 0;
+}
+
+void SendMouse(DWORD flag) {
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dwFlags = flag;
+  ::SendInput(1, &in, sizeof(INPUT));
+  if (IsPress(flag)) g_lastPress = ::GetTickCount() | 1;
+}
+}  // namespace
+
+void WaitPastDoubleClickTime() {
+  if (g_lastPress == 0) return;
+  const DWORD needed = ::GetDoubleClickTime() + 100;
+  const DWORD passed = ::GetTickCount() - g_lastPress;
+  if (passed < needed) ::Sleep(needed - passed);
+}
+
 void MouseClickAt(POINT pt, DWORD downFlag, DWORD upFlag) {
+  WaitPastDoubleClickTime();
   ::SetCursorPos(pt.x, pt.y);
   ::Sleep(30);
-  INPUT in[2] = {};
-  in[0].type = in[1].type = INPUT_MOUSE;
-  in[0].mi.dwFlags = downFlag;
-  in[1].mi.dwFlags = upFlag;
-  ::SendInput(1, &in[0], sizeof(INPUT));
+  SendMouse(downFlag);
   ::Sleep(30);
-  if (upFlag) ::SendInput(1, &in[1], sizeof(INPUT));
+  if (upFlag) SendMouse(upFlag);
+}
+
+void MouseButton(DWORD flag) { SendMouse(flag); }
+
+void DoubleClickAt(POINT pt, DWORD downFlag, DWORD upFlag) {
+  WaitPastDoubleClickTime();
+  ::SetCursorPos(pt.x, pt.y);
+  ::Sleep(30);
+  for (int i = 0; i < 2; ++i) {
+    SendMouse(downFlag);
+    SendMouse(upFlag);
+    ::Sleep(40);
+  }
+}
+
+void HoverAt(POINT pt) {
+  // The tip shows again only after the cursor has left the icon.
+  ::SetCursorPos(pt.x + 400, pt.y + 400);
+  ::Sleep(50);
+  ::SetCursorPos(pt.x - 3, pt.y - 3);
+  ::Sleep(30);
+  const int w = ::GetSystemMetrics(SM_CXSCREEN), h = ::GetSystemMetrics(SM_CYSCREEN);
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dx = static_cast<LONG>((pt.x * 65536LL + w / 2) / w);
+  in.mi.dy = static_cast<LONG>((pt.y * 65536LL + h / 2) / h);
+  in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  ::SendInput(1, &in, sizeof(INPUT));
+}
+
+bool TrayTipShows(HWND icon, const std::wstring& tip, DWORD ms) {
+  if (!icon) return false;
+  const DWORD start = ::GetTickCount();
+  do {
+    HoverAt(ClickablePoint(icon));
+    if (WaitToolTip(tip, false, 1500)) return true;
+  } while (::GetTickCount() - start < ms);
+  return false;
 }
 
 void PressKey(WORD vk) {
@@ -362,6 +655,24 @@ void PressKey(WORD vk) {
   in[0].ki.wVk = in[1].ki.wVk = vk;
   in[1].ki.dwFlags = KEYEVENTF_KEYUP;
   ::SendInput(2, in, sizeof(INPUT));
+}
+
+void PressChord(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> in;
+  for (WORD vk : keys) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = vk;
+    in.push_back(i);
+  }
+  for (auto it = keys.end(); it != keys.begin();) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = *--it;
+    i.ki.dwFlags = KEYEVENTF_KEYUP;
+    in.push_back(i);
+  }
+  ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 
 bool WaitFor(const std::function<bool()>& pred, DWORD ms) {
@@ -427,6 +738,50 @@ bool SendLines(std::uint16_t port, const std::string& bytes) {
   ::recv(s, &c, 1, 0);  // the program closes once it has read everything
   ::closesocket(s);
   return ok;
+}
+
+TPortHolder::TPortHolder(std::uint16_t port) {
+  EnsureWinsock();
+  s_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(port);
+  held_ = s_ != INVALID_SOCKET && ::bind(s_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+          ::listen(s_, 5) == 0;
+}
+
+TPortHolder::~TPortHolder() {
+  if (s_ != INVALID_SOCKET) ::closesocket(s_);
+}
+
+int BindError(std::uint16_t port) {
+  EnsureWinsock();
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  int one = 1;  // as the program's listener does
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(port);
+  const int error = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 ? 0 : ::WSAGetLastError();
+  ::closesocket(s);
+  return error;
+}
+
+std::wstring ListenerLine(std::int32_t port) {
+  // The listener binds the low 16 bits; 0 lets the system choose, which
+  // always succeeds.
+  const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
+  if (low != 0)
+    if (int error = BindError(low)) return L"bind() 失败，错误码 " + std::to_wstring(error);
+  return L"已开始监听 TCP 端口 " + std::to_wstring(port);
+}
+
+std::string U8(const std::wstring& text) { return qm::WideToUtf8(text); }
+
+std::vector<std::string> U8(const std::vector<std::wstring>& texts) {
+  std::vector<std::string> out;
+  for (const std::wstring& t : texts) out.push_back(U8(t));
+  return out;
 }
 
 std::wstring WithoutStamp(const std::wstring& entry) {

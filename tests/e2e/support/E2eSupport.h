@@ -1,12 +1,13 @@
 #pragma once
 // Drives the real Quillmere.exe from another process: a fresh folder per
-// run, the main window's components by id, message boxes, the registry and
-// Wine's stand-in notification area.
+// run, the main window's components by id, message boxes, the registry,
+// Wine's stand-in notification area and real synthesized input.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,10 +36,25 @@ std::string ReadBytes(const std::wstring& file);      // empty when missing
 bool WriteBytes(const std::wstring& file, const std::string& bytes);
 bool FileExists(const std::wstring& file);
 
-// One running Quillmere.exe, copied into dir first.
+// Holds a file open with the given share mode until destroyed (creating it
+// when missing), so that others cannot write it.
+class TFileLock {
+ public:
+  TFileLock(const std::wstring& file, DWORD access, DWORD shareMode);
+  ~TFileLock();
+  TFileLock(const TFileLock&) = delete;
+  TFileLock& operator=(const TFileLock&) = delete;
+  bool Held() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
+  void Release();
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// One running Quillmere.exe, copied into dir first under exeName.
 class TQuillmere {
  public:
-  explicit TQuillmere(const TTempDir& dir);
+  explicit TQuillmere(const TTempDir& dir, const std::wstring& exeName = L"Quillmere.exe");
   ~TQuillmere();  // kills the process if it still runs
   TQuillmere(const TQuillmere&) = delete;
   TQuillmere& operator=(const TQuillmere&) = delete;
@@ -48,17 +64,27 @@ class TQuillmere {
   [[nodiscard]] bool Start(int showCmd = SW_SHOWNORMAL, DWORD waitMs = 15000);
   bool Running() const;
   bool WaitForExit(DWORD ms);
+  std::optional<DWORD> ExitCode() const;  // none while it runs
   void Kill();
 
   HWND Main() const noexcept { return main_; }
   DWORD Pid() const noexcept { return pid_; }
   HWND Control(int id) const;  // the descendant of the main window with that id
-  std::wstring Text(int id) const;
+  std::wstring Text(int id) const;  // id 0: the caption
   void SetText(int id, const std::wstring& text);
   bool Checked(int id) const;
   void PostClick(int id);  // BM_CLICK, posted: the handler may open a modal box
   RECT RectInParent(int id) const;
   RECT ClientRect() const;
+  DWORD Style(int id) const;  // id 0: the main window
+  // A message sent to the main window and handled by it; false on time-out.
+  bool Send(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result = nullptr, DWORD ms = 5000) const;
+  void Post(UINT msg, WPARAM wp, LPARAM lp) const;
+  // Waits until the main thread has handled what was sent to it before
+  // (sent messages, the tray's notifications); posted ones may still wait.
+  bool Sync(DWORD ms = 5000) const;
+  void MoveMain(int x, int y) const;
+  void SizeMain(int width, int height) const;
 
   // Log entries as the pane shows them ("hh:nn:ss  message").
   std::vector<std::wstring> Log() const;
@@ -66,35 +92,97 @@ class TQuillmere {
   std::vector<std::wstring> LogMessages() const;
   bool WaitLog(const std::function<bool(const std::vector<std::wstring>&)>& pred, DWORD ms) const;
   bool WaitLogContains(const std::wstring& message, DWORD ms) const;
+  bool WaitLogSize(std::size_t entries, DWORD ms) const;
+  // Displayed lines of the log pane (a wrapped entry counts once per line)
+  // and the distance between two lines, in pixels.
+  int LogDisplayLines() const;
+  int LogLineSpacing() const;
+
+  // The program's icon window in Wine's stand-in notification area: the
+  // one that appeared after Start. Null when none shows within ms.
+  HWND TrayIcon(DWORD ms = 5000);
 
  private:
   std::wstring dir_, exe_;
   PROCESS_INFORMATION pi_{};
   HWND main_ = nullptr;
   DWORD pid_ = 0;
+  std::vector<HWND> iconsBefore_;
+  HWND icon_ = nullptr;
 };
 
 // A visible message box of process pid.
 struct TMessageBox {
   HWND wnd = nullptr;
+  RECT rect{};
   std::wstring title, text;
-  bool hasIcon = false;
-  std::vector<std::wstring> buttons;
+  bool hasIcon = false;  // an icon image is set and shown
+  RECT iconRect{};       // screen coordinates of the icon's static
+  std::vector<std::wstring> buttons;  // the visible ones
+  std::vector<int> buttonIds;
 };
 std::optional<TMessageBox> WaitMessageBox(DWORD pid, DWORD ms);
 void PressOk(const TMessageBox& box);
 bool WaitGone(HWND wnd, DWORD ms);
+// True when the box shows the system icon iconId (IDI_*): drawing that icon
+// over what the screen shows there changes little.
+bool ShowsSystemIcon(const TMessageBox& box, LPCWSTR iconId);
+
+// Saves one registry value and puts it back as it was (or deletes it, when
+// it was missing) at destruction.
+class TRegValueGuard {
+ public:
+  TRegValueGuard(HKEY root, std::wstring key, std::wstring name);
+  ~TRegValueGuard();
+  TRegValueGuard(const TRegValueGuard&) = delete;
+  TRegValueGuard& operator=(const TRegValueGuard&) = delete;
+
+ private:
+  HKEY root_;
+  std::wstring key_, name_;
+  bool existed_ = false;
+  DWORD type_ = 0;
+  std::vector<BYTE> data_;
+};
 
 // The auto-start value "Quillmere" under the current user's Run key.
 std::optional<std::wstring> RunValue();
 void SetRunValue(const std::wstring& data);
 void DeleteRunValue();
+struct TRunValueGuard : TRegValueGuard {
+  TRunValueGuard();
+};
+
+std::optional<DWORD> RegDword(HKEY root, const std::wstring& key, const std::wstring& name);
+bool SetRegDword(HKEY root, const std::wstring& key, const std::wstring& name, DWORD value);
 
 // Wine's stand-in notification area shows each icon as a small window.
 std::vector<HWND> TrayIconWindows();
-// Real synthesized mouse input at a screen point.
+// A visible tool tip (balloon or plain) of any process showing text.
+HWND WaitToolTip(const std::wstring& text, bool balloon, DWORD ms);
+// The visible popup menu window ("#32768") of process pid.
+HWND WaitPopupMenu(DWORD pid, DWORD ms);
+POINT CenterOf(HWND wnd);
+// A point near the top of wnd where a click reaches wnd itself: Wine's
+// balloon, always on top, covers the lower half of the tray icon.
+POINT ClickablePoint(HWND wnd);
+RECT ScreenRect(HWND wnd);
+// The colour the screen shows at a point of wnd's client area.
+COLORREF ClientPixel(HWND wnd, POINT clientPoint);
+
+// Real synthesized mouse input at a screen point. upFlag 0: press only.
+// A click waits until it cannot make a double-click with the last press.
 void MouseClickAt(POINT pt, DWORD downFlag, DWORD upFlag);
+void MouseButton(DWORD flag);  // one press or release where the cursor is
+void DoubleClickAt(POINT pt, DWORD downFlag = MOUSEEVENTF_LEFTDOWN, DWORD upFlag = MOUSEEVENTF_LEFTUP);
+// Waits until a press now cannot pair with the last one into a double-click.
+void WaitPastDoubleClickTime();
+void HoverAt(POINT pt);  // moves the cursor there from far away with real motion
+// Hovers over a tray icon until its tool tip shows tip; false on time-out.
+bool TrayTipShows(HWND icon, const std::wstring& tip, DWORD ms);
 void PressKey(WORD vk);
+// Presses the keys in order and releases them in reverse (Alt+F4).
+void PressChord(std::initializer_list<WORD> keys);
 
 // Waits until pred() holds, polling; false on time-out.
 bool WaitFor(const std::function<bool()>& pred, DWORD ms);
@@ -103,6 +191,30 @@ bool WaitFor(const std::function<bool()>& pred, DWORD ms);
 bool CanConnect(std::uint16_t port);
 std::uint16_t FreePort();
 bool SendLines(std::uint16_t port, const std::string& bytes);
+// Another program's listener: holds 0.0.0.0:port while it lives.
+class TPortHolder {
+ public:
+  explicit TPortHolder(std::uint16_t port);
+  ~TPortHolder();
+  TPortHolder(const TPortHolder&) = delete;
+  TPortHolder& operator=(const TPortHolder&) = delete;
+  bool Held() const noexcept { return held_; }
+
+ private:
+  SOCKET s_ = INVALID_SOCKET;
+  bool held_ = false;
+};
+// 0 when this process can bind 0.0.0.0:port now with SO_REUSEADDR set, as
+// the program's listener binds, else the Winsock error.
+int BindError(std::uint16_t port);
+// The line the program's listener will log when it starts on port: the
+// listening line, or the bind failure another listener there causes. Ask
+// before the program takes the port.
+std::wstring ListenerLine(std::int32_t port);
+
+// UTF-8, so that test failures print Chinese text readably.
+std::string U8(const std::wstring& text);
+std::vector<std::string> U8(const std::vector<std::wstring>& texts);
 
 // Strips "hh:nn:ss  " from a log entry; returns the entry unchanged when it
 // has no stamp.

@@ -1,0 +1,191 @@
+// The port box and "保存并监听" of the real program: every answer box, and
+// the listener moving to the saved port.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "E2eSupport.h"
+#include "app/MainFrmIds.h"
+
+namespace {
+
+using namespace qme2e;
+
+const std::wstring kNotNumber = L"端口必须是数字";
+const std::wstring kOutOfRange = L"端口范围需在 1 - 65535 之间";
+
+std::wstring Num(std::int32_t v) { return std::to_wstring(v); }
+std::string Ascii(std::int32_t v) { return std::to_string(v); }
+std::wstring SavedBox(std::int32_t port) { return L"端口已保存为 " + Num(port) + L"，并重新监听。"; }
+std::wstring SavedLog(std::int32_t port) { return L"端口已保存并重新监听：" + Num(port); }
+std::wstring Status(std::int32_t port) { return L"监听中：TCP 端口 " + Num(port); }
+std::string Config(std::int32_t port) {
+  return "[Config]\r\nPort=" + Ascii(port) + "\r\nAutoStart=0\r\nFocusX=0\r\nFocusY=0\r\n";
+}
+bool Started(const std::wstring& listenerLine) { return listenerLine.rfind(L"已开始", 0) == 0; }
+
+// A program on a free port with auto-start off, so the registry stays out.
+struct TPortApp {
+  TTempDir dir;
+  std::uint16_t port = FreePort();
+  TQuillmere app{dir};
+  std::string initial = "[Config]\r\nPort=" + Ascii(port) + "\r\nAutoStart=0\r\n";
+
+  bool Start() {
+    const std::wstring listener = ListenerLine(port);  // before the program holds the port
+    return WriteBytes(dir.File(L"config.ini"), initial) && app.Start() && app.WaitLogContains(listener, 10000);
+  }
+  // Types text, presses the button and returns the box that answers.
+  std::optional<TMessageBox> Save(const std::wstring& text) {
+    app.SetText(qm::kIdEdtPort, text);
+    app.PostClick(qm::kIdBtnSavePort);
+    return WaitMessageBox(app.Pid(), 10000);
+  }
+};
+
+// A box for the user: the title, no icon, one OK button, centred.
+void ExpectUserBox(const TMessageBox& box, const std::wstring& text) {
+  EXPECT_EQ(U8(box.text), U8(text));
+  EXPECT_EQ(box.title, L"Quillmere");
+  EXPECT_FALSE(box.hasIcon);
+  EXPECT_EQ(box.buttonIds, std::vector<int>{IDOK});
+  const int cx = (box.rect.left + box.rect.right) / 2, cy = (box.rect.top + box.rect.bottom) / 2;
+  EXPECT_LE(std::abs(cx - ::GetSystemMetrics(SM_CXSCREEN) / 2), 1);
+  EXPECT_LE(std::abs(cy - ::GetSystemMetrics(SM_CYSCREEN) / 2), 1);
+}
+
+TEST(ShellPort, InvalidTextIsAnsweredAndChangesNothing) {
+  struct Row {
+    std::wstring typed, answer;
+  };
+  const Row rows[] = {
+      {L"", kNotNumber},           {L"   ", kNotNumber},         {L" \t ", kNotNumber},
+      {L"80 80", kNotNumber},      {L"8080a", kNotNumber},       {L"80.80", kNotNumber},
+      {L"８０８０", kNotNumber},   {L"2147483648", kNotNumber},  {L"99999999999", kNotNumber},
+      {L"-2147483649", kNotNumber}, {L"0x", kNotNumber},         {L"$123456789", kNotNumber},
+      {L"+-8080", kNotNumber},     {L"0", kOutOfRange},          {L"-1", kOutOfRange},
+      {L"65536", kOutOfRange},     {L"$FFFFFFFF", kOutOfRange},  {L"-2147483648", kOutOfRange},
+      {L"2147483647", kOutOfRange},
+  };
+  TPortApp p;
+  ASSERT_TRUE(p.Start());
+  const std::vector<std::wstring> log = p.app.LogMessages();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(U8(L"[" + row.typed + L"]"));
+    const std::optional<TMessageBox> box = p.Save(row.typed);
+    ASSERT_TRUE(box);
+    ExpectUserBox(*box, row.answer);
+    PressOk(*box);
+    ASSERT_TRUE(WaitGone(box->wnd, 5000));
+    ASSERT_TRUE(p.app.Sync());
+    EXPECT_EQ(U8(p.app.Text(qm::kIdEdtPort)), U8(row.typed));
+    EXPECT_EQ(U8(p.app.LogMessages()), U8(log));
+    EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(p.port)));
+    EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), p.initial);
+  }
+  EXPECT_TRUE(CanConnect(p.port));
+}
+
+TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
+  struct Row {
+    std::wstring typed;
+    std::int32_t port;
+  };
+  const std::uint16_t other = FreePort();
+  const Row rows[] = {
+      {Num(other), other},
+      {L" \t" + Num(other) + L"\t ", other},  // the same port again: restarted anyway
+      {L"8080", 8080},   {L"  8080 ", 8080}, {L"+8080", 8080}, {L"08080", 8080},
+      {L"$1F90", 8080},  {L"0x1F90", 8080},  {L"0X1F90", 8080}, {L"x1F90", 8080},
+      {L"00000000000000008080", 8080},  {L"0x000000000001F90", 8080},  // leading zeros do not count
+      {L"1", 1},         {L"65535", 65535},
+  };
+  TPortApp p;
+  ASSERT_TRUE(p.Start());
+  std::int32_t previous = p.port;
+  bool previousListens = true;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(U8(L"[" + row.typed + L"]"));
+    // Predicted before the click, while the program does not hold the port
+    // (or holds it and frees it first, when it is the same one).
+    const std::wstring listener =
+        row.port == previous && previousListens ? L"已开始监听 TCP 端口 " + Num(row.port) : ListenerLine(row.port);
+    const std::size_t before = p.app.LogMessages().size();
+    const std::optional<TMessageBox> box = p.Save(row.typed);
+    ASSERT_TRUE(box);
+    ExpectUserBox(*box, SavedBox(row.port));
+    // The new listener's line reaches the log while the box is open.
+    EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
+    std::vector<std::wstring> log = p.app.LogMessages();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(row.port), listener}));
+    PressOk(*box);
+    ASSERT_TRUE(WaitGone(box->wnd, 5000));
+    ASSERT_TRUE(p.app.Sync());
+
+    EXPECT_EQ(U8(p.app.Text(qm::kIdEdtPort)), U8(row.typed));
+    EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(row.port)));
+    EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), Config(row.port));
+    const bool listens = Started(listener);
+    if (listens) {
+      EXPECT_TRUE(CanConnect(static_cast<std::uint16_t>(row.port)));
+    }
+    if (previous != row.port && previousListens) {
+      EXPECT_FALSE(CanConnect(static_cast<std::uint16_t>(previous)));
+    }
+    if (row.port == other && previous != other) {
+      p.app.MoveMain(700, 300);
+      EXPECT_TRUE(TrayTipShows(p.app.TrayIcon(), L"Quillmere " + Num(other), 8000));
+    }
+    previous = row.port;
+    previousListens = listens;
+  }
+}
+
+TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLog) {
+  TPortApp p;
+  ASSERT_TRUE(p.Start());
+  const std::uint16_t taken = FreePort();
+  TPortHolder other(taken);
+  ASSERT_TRUE(other.Held());
+  const std::wstring failure = ListenerLine(taken);
+  ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u);
+  const std::size_t before = p.app.LogMessages().size();
+  const std::optional<TMessageBox> box = p.Save(Num(taken));
+  ASSERT_TRUE(box);
+  ExpectUserBox(*box, SavedBox(taken));  // success is claimed all the same
+  EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
+  const std::vector<std::wstring> log = p.app.LogMessages();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(taken), failure}));
+  PressOk(*box);
+  ASSERT_TRUE(WaitGone(box->wnd, 5000));
+  EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(taken)));
+  EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), Config(taken));
+  EXPECT_FALSE(CanConnect(p.port)) << "the old listener was stopped";
+}
+
+TEST(ShellPort, UnwritableConfigKeepsTheOldListener) {
+  TPortApp p;
+  ASSERT_TRUE(p.Start());
+  const std::vector<std::wstring> log = p.app.LogMessages();
+  const std::uint16_t other = FreePort();
+  TFileLock lock(p.dir.File(L"config.ini"), GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_TRUE(lock.Held());
+  const std::optional<TMessageBox> box = p.Save(Num(other));
+  ASSERT_TRUE(box);
+  EXPECT_EQ(U8(box->text), U8(L"Unable to write to " + p.dir.File(L"config.ini") + L"."));
+  EXPECT_EQ(box->title, L"Quillmere");
+  EXPECT_TRUE(ShowsSystemIcon(*box, IDI_ERROR));
+  PressOk(*box);
+  ASSERT_TRUE(WaitGone(box->wnd, 5000));
+  ASSERT_TRUE(p.app.Sync());
+  EXPECT_TRUE(CanConnect(p.port));
+  EXPECT_FALSE(CanConnect(other));
+  EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(p.port)));
+  EXPECT_EQ(U8(p.app.LogMessages()), U8(log));
+  lock.Release();
+  EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), p.initial);
+}
+
+}  // namespace
