@@ -12,6 +12,13 @@ qm_wine_prefix() {
       wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f \
         >/dev/null 2>&1 </dev/null
     done
+    # Debian's Wine does not look in fonts-wine's folder: without Marlett the
+    # caption buttons show letters. (Its Tahoma stays out: with it, edit
+    # controls lose the CJK fallback that Wine's stand-in Tahoma gives.)
+    local f
+    for f in marlett; do
+      [ -f "/usr/share/wine/fonts/$f.ttf" ] && cp "/usr/share/wine/fonts/$f.ttf" "$WINEPREFIX/drive_c/windows/Fonts/"
+    done
     wineserver -w
     touch "$WINEPREFIX/.quillmere-ready"
   fi
