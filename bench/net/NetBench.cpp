@@ -22,6 +22,7 @@
 
 #include "net/LineFraming.h"
 #include "net/UBarcodeServer.h"
+#include "WinTestSupport.h"
 #include "platform/MainThreadQueue.h"
 
 namespace {
@@ -60,30 +61,6 @@ void Pump(const std::function<bool()>& done, DWORD ms) {
   }
 }
 
-std::uint16_t FreePort() {
-  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  int len = sizeof(a);
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::closesocket(s);
-  return ::ntohs(a.sin_port);
-}
-
-SOCKET Connect(std::uint16_t port) {
-  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = ::htons(port);
-  a.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    ::closesocket(s);
-    return INVALID_SOCKET;
-  }
-  return s;
-}
-
 struct Memory {
   std::size_t committed, reserved;
 };
@@ -104,13 +81,13 @@ Memory ProcessMemory() {
 // Lines per second from `conns` clients through the whole intake.
 double HandOver(int conns, std::size_t linesPerConn) {
   std::atomic<std::size_t> got{0};
-  std::uint16_t port = FreePort();
+  std::uint16_t port = qmtest::FreePort();
   qm::TBarcodeServer server(port, [&](const std::wstring&) { ++got; }, nullptr);
   if (!server.Start()) return 0;
   ::Sleep(200);
   const std::string stream = MakeStream(linesPerConn);
   std::vector<SOCKET> socks;
-  for (int i = 0; i < conns; ++i) socks.push_back(Connect(port));
+  for (int i = 0; i < conns; ++i) socks.push_back(qmtest::Connect(port));
   auto start = Clock::now();
   std::vector<std::thread> senders;
   for (SOCKET s : socks)
@@ -185,7 +162,7 @@ int main() {
   // Memory per open connection: 1000 idle connections, each having
   // delivered one line, so every reader is in its receive loop.
   std::atomic<int> got{0};
-  std::uint16_t port = FreePort();
+  std::uint16_t port = qmtest::FreePort();
   qm::TBarcodeServer server(port, [&](const std::wstring&) { ++got; }, nullptr);
   (void)server.Start();
   ::Sleep(200);
@@ -193,7 +170,7 @@ int main() {
   const int kConns = 1000;
   std::vector<SOCKET> socks;
   for (int i = 0; i < kConns; ++i) {
-    SOCKET s = Connect(port);
+    SOCKET s = qmtest::Connect(port);
     if (s == INVALID_SOCKET) break;
     ::send(s, "X\n", 2, 0);
     socks.push_back(s);
