@@ -1,0 +1,105 @@
+// The focus click of the barcode handler, recorded through the input table:
+// the exact cursor and mouse calls, in order, for a point on a monitor and
+// for one that no monitor shows.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "WinTestSupport.h"
+#include "app/UMainFrm.h"
+#include "platform/Application.h"
+#include "platform/InputSynth.h"
+
+namespace qm {
+namespace {
+
+std::vector<std::string>& Calls() {
+  static std::vector<std::string> calls;
+  return calls;
+}
+
+void WINAPI RecordKey(BYTE vk, BYTE, DWORD flags, ULONG_PTR) {
+  Calls().push_back("key " + std::to_string(vk) + (flags & KEYEVENTF_KEYUP ? " up" : " down"));
+}
+void WINAPI RecordMouse(DWORD flags, DWORD dx, DWORD dy, DWORD data, ULONG_PTR extra) {
+  Calls().push_back("mouse " + std::to_string(flags) + " " + std::to_string(dx) + " " + std::to_string(dy) + " " +
+                    std::to_string(data) + " " + std::to_string(extra));
+}
+BOOL WINAPI RecordSetCursor(int x, int y) {
+  Calls().push_back("set " + std::to_string(x) + "," + std::to_string(y));
+  return TRUE;
+}
+BOOL WINAPI RecordGetCursor(LPPOINT p) {
+  Calls().push_back("get");
+  *p = POINT{777, 555};
+  return TRUE;
+}
+
+// A main window of this process, with config.ini beside this executable.
+class MainFrmClick : public ::testing::Test {
+ protected:
+  void StartWith(int x, int y) {
+    const std::wstring ini = TApplication::ExeDir() + L"config.ini";
+    const std::string text = "[Config]\r\nPort=" + std::to_string(qmtest::FreePort()) +
+                             "\r\nAutoStart=0\r\nFocusX=" + std::to_string(x) + "\r\nFocusY=" +
+                             std::to_string(y) + "\r\n";
+    HANDLE f = ::CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    ::CloseHandle(f);
+    frm_ = std::make_unique<TMainFrm>();
+    ASSERT_TRUE(frm_->Create());
+    saved_ = InputFunctions();
+    InputFunctions() = TInputFunctions{&RecordKey, &RecordMouse, &RecordSetCursor, &RecordGetCursor};
+    Calls().clear();
+  }
+  void TearDown() override {
+    InputFunctions() = saved_;
+    if (frm_) frm_->Destroy();
+    frm_.reset();
+    ::DeleteFileW((TApplication::ExeDir() + L"config.ini").c_str());
+    ::DeleteFileW((TApplication::ExeDir() + L"barcode.txt").c_str());
+  }
+  // The click alone: the delivery after it has no window to type into here
+  // and sends no key.
+  std::vector<std::string> ClickCalls() {
+    std::vector<std::string> out;
+    for (const std::string& c : Calls())
+      if (c.rfind("key", 0) != 0) out.push_back(c);
+    return out;
+  }
+
+  std::unique_ptr<TMainFrm> frm_;
+  TInputFunctions saved_{};
+};
+
+TEST_F(MainFrmClick, APointOnAMonitorIsClickedAndTheCursorPutBack) {
+  StartWith(100, 200);
+  frm_->HandleBarcode(L"ABC");
+  const std::string down = "mouse " + std::to_string(MOUSEEVENTF_LEFTDOWN) + " 0 0 0 0";
+  const std::string up = "mouse " + std::to_string(MOUSEEVENTF_LEFTUP) + " 0 0 0 0";
+  EXPECT_EQ(ClickCalls(), (std::vector<std::string>{"get", "set 100,200", down, up, "set 777,555"}));
+}
+
+TEST_F(MainFrmClick, ZeroCoordinatesOnOneAxisAreStillAPoint) {
+  StartWith(0, 300);
+  frm_->HandleBarcode(L"ABC");
+  ASSERT_GE(ClickCalls().size(), 2u);
+  EXPECT_EQ(ClickCalls()[1], "set 0,300");
+}
+
+TEST_F(MainFrmClick, APointNoMonitorShowsAndTheUnsetPointAreNotClicked) {
+  // The virtual screen here is one monitor at 0, 0: left of it is nothing.
+  StartWith(-500, 300);
+  frm_->HandleBarcode(L"ABC");
+  EXPECT_TRUE(ClickCalls().empty());
+  TearDown();
+  StartWith(0, 0);
+  frm_->HandleBarcode(L"ABC");
+  EXPECT_TRUE(ClickCalls().empty());
+}
+
+}  // namespace
+}  // namespace qm
