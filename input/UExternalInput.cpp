@@ -24,6 +24,7 @@ namespace {
 constexpr DWORD kSearchLimitMs = 200;
 constexpr DWORD kTargetWaitMs = 1000;  // all waits for one target, together
 constexpr DWORD kPastePauseMs = 40;
+constexpr int kEagerPolls = 8;  // then 1 ms apart
 constexpr int kClipboardTries = 5;
 constexpr DWORD kClipboardRetryMs = 10;
 constexpr std::size_t kFileBufferBytes = 4096;
@@ -63,12 +64,16 @@ class TWaitBudget {
     DWORD elapsed = ::GetTickCount() - start_;
     return elapsed >= ms_ ? 0 : ms_ - elapsed;
   }
-  // One synchronous round trip to wnd's thread: it returns once that thread
-  // looks at its queue again. False when it did not within the budget.
-  [[nodiscard]] bool RoundTrip(HWND wnd) const {
+  // A message sent to wnd's thread, answered once that thread looks at its
+  // queue again. False when it did not answer within the budget.
+  [[nodiscard]] bool Ask(HWND wnd, UINT msg, WPARAM wp, DWORD_PTR& result) const {
     DWORD left = Left();
+    result = 0;
+    return left != 0 && ::SendMessageTimeoutW(wnd, msg, wp, 0, SMTO_ABORTIFHUNG, left, &result) != 0;
+  }
+  [[nodiscard]] bool RoundTrip(HWND wnd) const {
     DWORD_PTR result = 0;
-    return left != 0 && ::SendMessageTimeoutW(wnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, left, &result) != 0;
+    return Ask(wnd, WM_NULL, 0, result);
   }
 
  private:
@@ -247,7 +252,8 @@ class TClipboardOffer {
 };
 
 // Round trips to the target's thread; each one it answers has usually let
-// it take one more message from its queue first.
+// it take one more message from its queue first. Only where nothing better
+// can be observed.
 void LetTargetCatchUp(HWND wnd, int trips, const TWaitBudget& budget) {
   for (int i = 0; i < trips; ++i) {
     if (!budget.RoundTrip(wnd)) return;
@@ -255,15 +261,112 @@ void LetTargetCatchUp(HWND wnd, int trips, const TWaitBudget& budget) {
   }
 }
 
+// The direct way's marker: a change of the control's text limit, posted
+// behind the Enter key-down and read back with a sent EM_GETLIMITTEXT. Posted
+// messages are taken in order, so once the change shows, the thread has
+// dispatched everything posted before it.
+DWORD Shifted(DWORD limit) { return limit > 1 ? limit - 1 : limit + 1; }  // 0 would mean no limit
+
+// The control whose posted text limits were last checked, and the outcome;
+// a control that ignores them would otherwise cost the whole budget each time.
+HWND g_limitChecked = nullptr;
+bool g_limitMarks = false;
+
+// The control's text limit when a posted change of it can be observed, else
+// 0: the control does not answer EM_GETLIMITTEXT, or ignores EM_SETLIMITTEXT.
+DWORD MarkableLimit(HWND control, const TWaitBudget& budget) {
+  DWORD_PTR limit = 0, probe = 0, ignored = 0;
+  if (!budget.Ask(control, EM_GETLIMITTEXT, 0, limit) || limit == 0) return 0;
+  if (control == g_limitChecked) return g_limitMarks ? static_cast<DWORD>(limit) : 0;
+  const DWORD shifted = Shifted(static_cast<DWORD>(limit));
+  const bool read =
+      budget.Ask(control, EM_SETLIMITTEXT, shifted, ignored) && budget.Ask(control, EM_GETLIMITTEXT, 0, probe);
+  // A message that timed out may still be handled: the posted one comes after it.
+  if (!read || (probe != limit && !budget.Ask(control, EM_SETLIMITTEXT, limit, ignored)))
+    (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);
+  if (!read) return 0;
+  g_limitChecked = control;
+  g_limitMarks = probe == shifted;
+  return g_limitMarks ? static_cast<DWORD>(limit) : 0;
+}
+
+// Reads the limit until done(limit) holds. False when the budget ran out or
+// the control stopped answering.
+template <typename Done>
+bool PollLimit(HWND control, const TWaitBudget& budget, Done done, DWORD& seen) {
+  for (int polls = 0;; ++polls) {
+    DWORD_PTR limit = 0;
+    if (!budget.Ask(control, EM_GETLIMITTEXT, 0, limit)) return false;
+    seen = static_cast<DWORD>(limit);
+    if (done(seen)) return true;
+    // A sent message is taken before posted ones: leave the thread room to
+    // reach the marker instead of answering the next poll at once.
+    if (polls < kEagerPolls) ::SwitchToThread();
+    else ::Sleep(1);
+  }
+}
+
+// Waits until the control's thread has dispatched the posted Enter key-down
+// and the WM_CHAR that TranslateMessage posts for it, behind the first marker.
+bool AwaitPostedEnter(HWND control, DWORD limit, const TWaitBudget& budget) {
+  const DWORD shifted = Shifted(limit);
+  if (!::PostMessageW(control, EM_SETLIMITTEXT, shifted, 0)) return false;
+  DWORD seen = limit;
+  if (!PollLimit(control, budget, [limit](DWORD v) { return v != limit; }, seen)) {
+    (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);  // undoes the first marker when it comes
+    return false;
+  }
+  // A limit that the Enter handler set itself, seen before the first marker
+  // came, is the one to keep.
+  const DWORD restore = seen == shifted ? limit : seen;
+  if (!::PostMessageW(control, EM_SETLIMITTEXT, restore, 0)) return false;
+  return PollLimit(control, budget, [restore](DWORD v) { return v == restore; }, seen);
+}
+
+// The paste way's marker: an unassigned key pressed after the paste keys and
+// the Enter. The key state of a thread changes as it takes key messages from
+// its input, and a thread attached to that input shares it: once the marker
+// shows as down there, the target has handled every key before it, and the
+// WM_CHAR messages they were translated into, which are posted and so go
+// before further input.
+class TInputMarker {
+ public:
+  static constexpr BYTE kKey = 0xE8;
+
+  // Attaching resets the shared key state, so it happens before any key.
+  explicit TInputMarker(DWORD thread)
+      : self_(::GetCurrentThreadId()),
+        thread_(thread),
+        attached_(thread != 0 && thread != self_ && ::AttachThreadInput(self_, thread, TRUE)) {}
+  ~TInputMarker() {
+    if (pressed_) InputFunctions().KeybdEvent(kKey, 0, KEYEVENTF_KEYUP, 0);
+    if (attached_) ::AttachThreadInput(self_, thread_, FALSE);
+  }
+  TInputMarker(const TInputMarker&) = delete;
+  TInputMarker& operator=(const TInputMarker&) = delete;
+
+  bool Attached() const noexcept { return attached_; }
+  void Press() {
+    InputFunctions().KeybdEvent(kKey, 0, 0, 0);
+    pressed_ = true;
+  }
+  bool Reached() const { return (::GetKeyState(kKey) & 0x8000) != 0; }
+
+ private:
+  const DWORD self_, thread_;
+  const bool attached_;
+  bool pressed_ = false;
+};
+
 // Serves messages sent to this thread (the clipboard request among them)
-// until the offer is taken or the budget runs out.
-bool WaitUntilTaken(const TWaitBudget& budget) {
-  TClipboardOffer& offer = TClipboardOffer::Instance();
+// until done() holds or the budget runs out.
+template <typename Done>
+bool ServeSentUntil(const TWaitBudget& budget, DWORD stepMs, Done done) {
   MSG msg;
-  while (!offer.Taken()) {
+  while (!done()) {
     DWORD left = budget.Left();
     if (left == 0) return false;
-    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(left, 10), QS_SENDMESSAGE);
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min(left, stepMs), QS_SENDMESSAGE);
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
   return true;
@@ -310,13 +413,24 @@ void Deliver(const std::wstring& text) {
   const DWORD targetPid = ProcessOf(target);
   if (!fg || ProcessOf(fg) != targetPid) return;
   const std::optional<TKeyCombo> combo = PasteCombo();
+  if (!combo && !parts.EnterWanted) return;
+  TInputMarker marker(g_waitForTarget ? ::GetWindowThreadProcessId(fg, nullptr) : 0);
   if (combo) PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
   if (parts.EnterWanted) PressKeyCombo(false, false, false, VK_RETURN);
   if (!g_waitForTarget) return;
-  // The paste was taken when the target asked for the text; the keys after
-  // it follow within a few of its messages.
-  const bool taken = combo && WaitUntilTaken(budget);
-  const DWORD taker = TClipboardOffer::Instance().TakerPid();
+  // The next barcode may replace the clipboard once the target asked for
+  // the text, and set a field of that thread once it handled the Enter.
+  TClipboardOffer& offer = TClipboardOffer::Instance();
+  const auto pasted = [&offer, &combo] { return !combo || offer.Taken(); };
+  if (marker.Attached()) {
+    marker.Press();
+    (void)ServeSentUntil(budget, 1, [&] { return pasted() && marker.Reached(); });
+    return;
+  }
+  // Without the marker: the keys after the paste follow within a few of the
+  // target's messages, as a rule.
+  const bool taken = combo && ServeSentUntil(budget, 10, pasted);
+  const DWORD taker = offer.TakerPid();
   LetTargetCatchUp(FocusOf(fg), taken && (taker == targetPid || taker == 0) ? 4 : 8, budget);
 }
 
@@ -365,17 +479,19 @@ bool SendTextToControl(HWND control, const std::wstring& text, bool pressEnter) 
                              budget.Left(), &result))
     return false;
   if (!pressEnter) return true;
+  const DWORD limit = g_waitForTarget ? MarkableLimit(control, budget) : 0;
   // Posted, not sent: the target's own loop must see it (dialog default
   // buttons, key previews).
   if (!::PostMessageW(control, WM_KEYDOWN, VK_RETURN, 0)) return false;
   if (!g_waitForTarget) return true;
-  // A sent message goes before a posted one: the first round trip may come
-  // before the key-down, the second comes after it, the third after the
-  // WM_CHAR that TranslateMessage made of it. Only then may the next text
-  // replace this one.
+  // The next text may replace this one once the Enter was handled.
+  if (limit != 0) return AwaitPostedEnter(control, limit, budget);
+  // Nothing to observe: a sent message goes before a posted one, so the
+  // first round trip may come before the key-down, the second usually comes
+  // after it, the third after the WM_CHAR that TranslateMessage made of it.
   for (int i = 0; i < 3; ++i) {
     if (!budget.RoundTrip(control)) return false;
-    ::SwitchToThread();  // let it take the next message before the next trip
+    ::SwitchToThread();
   }
   return true;
 }

@@ -47,8 +47,10 @@ void FindInputControl(TInputSearch& search);
 bool IsMultiLineControl(HWND control);
 
 // Sets the control's whole text and, when asked, posts an Enter key-down and
-// waits until the control's thread has handled it. Every wait together is
-// bounded by about a second; false when the control did not answer in time.
+// waits until the control's thread has handled it and its WM_CHAR: certainly
+// for a control whose text limit can be read and set (edits), by round trips
+// for others. Every wait together is bounded by about a second; false when
+// the control did not answer in time.
 [[nodiscard]] bool SendTextToControl(HWND control, const std::wstring& text, bool pressEnter);
 
 // The paste way's pieces. The clipboard text is handed over when a reader

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "TargetProcess.h"
@@ -470,10 +471,14 @@ int main(int argc, char** argv) {
   const std::vector<double> dOn = DeliveryTimes(false, true, waitCount), dOff = DeliveryTimes(false, false, waitCount);
   const std::vector<double> pOn = DeliveryTimes(true, true, waitPasteCount),
                             pOff = DeliveryTimes(true, false, waitPasteCount);
-  Row("delivery time with the waits, direct way, median ms", Percentile(dOn, 0.5), "without the waits",
-      Percentile(dOff, 0.5));
-  Row("delivery time with the waits, paste way, median ms", Percentile(pOn, 0.5), "without the waits",
-      Percentile(pOff, 0.5));
+  for (const auto& [way, on, off] : {std::tuple<const char*, const std::vector<double>*, const std::vector<double>*>{
+                                         "direct", &dOn, &dOff},
+                                     {"paste", &pOn, &pOff}}) {
+    const std::string name = std::string("delivery time with the waits, ") + way + " way, ";
+    Row(name + "median ms (n=" + std::to_string(on->size()) + ")", Percentile(*on, 0.5), "without the waits",
+        Percentile(*off, 0.5));
+    Row(name + "p99 ms", Percentile(*on, 0.99), "without the waits", Percentile(*off, 0.99));
+  }
   qm::TMainThreadQueue::Finalize();
   return 0;
 }

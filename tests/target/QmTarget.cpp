@@ -12,6 +12,11 @@
 //     --memo-text TEXT       the memo's first content; --memo-caret N puts the caret
 //     --memo-caret N         at unit N of it (default: at the end)
 //     --clear-on-enter       empty the field at each Enter (its CR/LF chars are eaten)
+//     --post-work N          after every WM_SETTEXT and WM_PASTE, post the window N
+//                            messages of 1 ms work each, as change handlers do
+//     --limit-on-enter N     the fields set their own text limit to N at each Enter
+//     --fixed-limit          the fields ignore EM_SETLIMITTEXT
+//     --no-limit             the fields answer EM_GETLIMITTEXT with 0
 //     --stamp                every line begins with the QueryPerformanceCounter value
 //     --tool | --no-activate | --topmost      extended styles of the window
 //     --show normal|min|max  how the window is shown (default normal)
@@ -45,6 +50,7 @@ constexpr UINT WM_TARGET_HANG = WM_APP + 2;
 constexpr UINT WM_TARGET_FOREGROUND = WM_APP + 3;
 constexpr UINT WM_TARGET_HOLD_CLIPBOARD = WM_APP + 4;
 constexpr UINT WM_TARGET_FREE_CLIPBOARD = WM_APP + 5;
+constexpr UINT WM_TARGET_WORK = WM_APP + 6;
 
 struct Control {
   std::wstring name;
@@ -56,6 +62,11 @@ HANDLE g_log = INVALID_HANDLE_VALUE;
 bool g_stamp = false;
 bool g_clearOnEnter = false;
 bool g_quiet = false;  // our own changes are not what the deliverer sent
+int g_postWork = 0;
+int g_limitOnEnter = -1;
+bool g_fixedLimit = false;
+bool g_noLimit = false;
+HWND g_main = nullptr;
 std::vector<std::unique_ptr<Control>> g_owned;
 std::vector<Control*> g_controls;
 std::vector<Control*> g_logged;  // controls and the combo's edit child
@@ -118,12 +129,21 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   const std::wstring& n = c->name;
   switch (msg) {
     case WM_SETTEXT:
-      if (!g_quiet) Log(n + L" WM_SETTEXT " + Escape(lp ? reinterpret_cast<const wchar_t*>(lp) : L""));
+      if (g_quiet) break;
+      Log(n + L" WM_SETTEXT " + Escape(lp ? reinterpret_cast<const wchar_t*>(lp) : L""));
+      for (int i = 0; i < g_postWork; ++i) ::PostMessageW(g_main, WM_TARGET_WORK, 0, 0);
+      break;
+    case EM_SETLIMITTEXT:
+      if (g_fixedLimit) return 0;
+      break;
+    case EM_GETLIMITTEXT:
+      if (g_noLimit) return 0;
       break;
     case WM_KEYDOWN:
       Log(n + L" WM_KEYDOWN " + Hex(wp));
       if (wp == VK_RETURN) {
         Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (g_limitOnEnter >= 0) ::CallWindowProcW(c->original, wnd, EM_SETLIMITTEXT, g_limitOnEnter, 0);
         if (g_clearOnEnter) {
           g_quiet = true;
           ::CallWindowProcW(c->original, wnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
@@ -140,6 +160,7 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       Log(n + L" WM_PASTE");
       LRESULT r = ::CallWindowProcW(c->original, wnd, msg, wp, lp);
       Log(n + L" PASTED " + Escape(TextOf(wnd)));
+      for (int i = 0; i < g_postWork; ++i) ::PostMessageW(g_main, WM_TARGET_WORK, 0, 0);
       return r;
     }
     default:
@@ -178,6 +199,9 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       return ::OpenClipboard(wnd);
     case WM_TARGET_FREE_CLIPBOARD:
       return ::CloseClipboard();
+    case WM_TARGET_WORK:
+      ::Sleep(1);
+      return 0;
     case WM_ACTIVATE:
       if (LOWORD(wp) == WA_INACTIVE) {
         HWND focus = ::GetFocus();
@@ -241,6 +265,10 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   if (g_log == INVALID_HANDLE_VALUE) return 3;
   g_stamp = Flag(args, L"--stamp");
   g_clearOnEnter = Flag(args, L"--clear-on-enter");
+  g_postWork = Int(args, L"--post-work", 0);
+  g_limitOnEnter = Int(args, L"--limit-on-enter", -1);
+  g_fixedLimit = Flag(args, L"--fixed-limit");
+  g_noLimit = Flag(args, L"--no-limit");
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
@@ -261,6 +289,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   HWND main = ::CreateWindowExW(ex, wc.lpszClassName, Arg(args, L"--title", L"QmTarget").c_str(),
                                 WS_OVERLAPPEDWINDOW, x, y, w, h, nullptr, nullptr, inst, nullptr);
   if (!main) return 4;
+  g_main = main;
 
   const std::vector<std::wstring> names = Split(Arg(args, L"--controls", L"hidden,button,edit1,edit2,combo,memo"));
   int top = 10;

@@ -32,14 +32,27 @@ bool Has(const Lines& lines, const std::wstring& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+DWORD_PTR LimitOf(HWND control) {
+  DWORD_PTR limit = 0;
+  ::SendMessageTimeoutW(control, EM_GETLIMITTEXT, 0, 0, SMTO_ABORTIFHUNG, 5000, &limit);
+  return limit;
+}
+
+void SetLimit(HWND control, DWORD_PTR limit) {
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutW(control, EM_SETLIMITTEXT, limit, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+}
+
 TEST(Delivery, DirectEntryReplacesTheFocusedFieldAndItsEnterIsHandledBeforeTheCallReturns) {
   auto t = FrontTarget({L"--focus", L"edit2"});
   ASSERT_TRUE(t->Ready());
   ::SetWindowTextW(t->Control(L"edit2"), L"old");
+  const DWORD_PTR limit = LimitOf(t->Control(L"edit2"));
   SendExternalText(L"ABC\r");
   // No waiting here: the delivery returned after the target took its Enter.
   EXPECT_EQ(t->EventsOf(L"edit2"),
             (Lines{L"WM_SETTEXT old", L"WM_SETTEXT ABC", L"WM_KEYDOWN D", L"ENTER ABC", L"WM_CHAR D"}));
+  EXPECT_EQ(LimitOf(t->Control(L"edit2")), limit);
   EXPECT_TRUE(t->EventsOf(L"edit1").empty());
   EXPECT_EQ(qmtest::ReadWholeFile(BarcodePath()), std::string("\xEF\xBB\xBF" "ABC\r\r\n"));
 }
@@ -99,6 +112,8 @@ TEST(Delivery, TheMultiLineEditGetsThePasteAtItsCaretAndARealEnter) {
   wchar_t text[64] = {};
   ::SendMessageW(t->Control(L"memo"), WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text));
   EXPECT_STREQ(text, L"oABC\r\nld");
+  EXPECT_FALSE(::GetAsyncKeyState(0xE8) & 0x8000);  // the key that marked the end is up again
+  EXPECT_NE(::GetFocus(), t->Control(L"memo"));    // no longer sharing the target's input
 }
 
 TEST(Delivery, RichEditsAndMultiLineEditsAreNeverReplacedAsAWhole) {
@@ -130,8 +145,8 @@ TEST(Delivery, WithTheOwnWindowInFrontTheTextReachesTheWindowBelowIt) {
   ::SetFocus(portBox);
   SetOwnWindow(own);
   SendExternalText(L"ABC\r");
-  EXPECT_TRUE(t->WaitUntil([](const Lines& l) { return Has(l, L"edit1 ENTER ABC") || Has(l, L"edit2 ENTER ABC"); },
-                           2000));
+  const Lines lines = t->Lines();
+  EXPECT_TRUE(Has(lines, L"edit1 ENTER ABC") || Has(lines, L"edit2 ENTER ABC")) << ::testing::PrintToString(lines);
   wchar_t text[16] = {};
   ::GetWindowTextW(portBox, text, 16);
   EXPECT_STREQ(text, L"");
@@ -201,6 +216,83 @@ TEST(Delivery, ABurstByThePasteWayEntersEveryBarcodeOnceInOrder) {
   t->Sync();
   EXPECT_EQ(t->Events(L"memo", L"ENTER"), Numbered(L"P", 200));
   EXPECT_EQ(t->Events(L"memo", L"PASTED"), Numbered(L"P", 200));
+}
+
+TEST(Delivery, TheFieldsTextLimitIsAsBeforeOnceItsEnterIsHandled) {
+  auto t = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(t->Ready());
+  const HWND edit = t->Control(L"edit1");
+  // A limit of its own, the largest a field takes, and the smallest.
+  for (DWORD_PTR limit : {DWORD_PTR{50}, DWORD_PTR{0x7FFFFFFE}, DWORD_PTR{1}}) {
+    SetLimit(edit, limit);
+    SendExternalText(L"L" + std::to_wstring(limit) + L"\r");
+    EXPECT_EQ(LimitOf(edit), limit);
+  }
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), (Lines{L"L50", L"L2147483646", L"L1"}));
+  EXPECT_EQ(t->Events(L"edit1", L"WM_CHAR"), (Lines{L"D", L"D", L"D"}));
+}
+
+TEST(Delivery, AnEnterHandlerThatSetsItsOwnTextLimitNeitherHoldsUpNorLosesABarcode) {
+  auto t = FrontTarget({L"--focus", L"edit1", L"--limit-on-enter", L"20"});
+  ASSERT_TRUE(t->Ready());
+  const HWND edit = t->Control(L"edit1");
+  const DWORD_PTR initial = LimitOf(edit);
+  const DWORD start = ::GetTickCount();
+  for (int i = 0; i < 3; ++i) SendExternalText(L"E" + std::to_wstring(i) + L"\r");
+  EXPECT_LT(::GetTickCount() - start, 1000u);  // one wait that ran out would take that long
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Numbered(L"E", 3));
+  EXPECT_EQ(t->Events(L"edit1", L"WM_CHAR").size(), 3u);
+  // The application's own limit, or the one it had before when its change
+  // came too late to be seen.
+  const DWORD_PTR after = LimitOf(edit);
+  EXPECT_TRUE(after == 20 || after == initial) << after;
+}
+
+TEST(Delivery, FieldsWithoutAnObservableTextLimitGetTheirEnterWithoutWaitingOutTheBudget) {
+  for (const wchar_t* option : {L"--fixed-limit", L"--no-limit"}) {
+    auto t = FrontTarget({L"--focus", L"edit1", option});
+    ASSERT_TRUE(t->Ready());
+    const DWORD_PTR initial = LimitOf(t->Control(L"edit1"));
+    const DWORD start = ::GetTickCount();
+    SendExternalText(L"F1\r");
+    SendExternalText(L"F2\r");
+    EXPECT_LT(::GetTickCount() - start, 1000u) << option;
+    // Round trips alone do not prove that the Enter was handled: wait for it.
+    EXPECT_TRUE(t->WaitUntil([](const Lines& l) { return Has(l, L"edit1 ENTER F2"); }, 3000)) << option;
+    EXPECT_EQ(t->Events(L"edit1", L"WM_SETTEXT"), (Lines{L"F1", L"F2"})) << option;
+    EXPECT_EQ(t->Events(L"edit1", L"ENTER").size(), 2u) << option;
+    EXPECT_EQ(LimitOf(t->Control(L"edit1")), initial) << option;
+  }
+}
+
+TEST(Delivery, ATargetBusyWithItsOwnPostedWorkHasHandledTheEnterWhenTheCallReturns) {
+  // Each change posts it 40 messages of work, which it takes before the Enter.
+  auto t = FrontTarget({L"--controls", L"edit1,memo", L"--focus", L"edit1", L"--post-work", L"40"});
+  ASSERT_TRUE(t->Ready());
+  SendExternalText(L"B1\r");
+  EXPECT_EQ(t->EventsOf(L"edit1"), (Lines{L"WM_SETTEXT B1", L"WM_KEYDOWN D", L"ENTER B1", L"WM_CHAR D"}));
+  t->Focus(1);  // the memo: the paste way
+  SendExternalText(L"B2\r");
+  const Lines memo = t->EventsOf(L"memo");
+  const auto enter = std::find(memo.begin(), memo.end(), L"ENTER B2");
+  ASSERT_NE(enter, memo.end()) << ::testing::PrintToString(memo);
+  EXPECT_TRUE(Has(Lines{memo.begin(), enter}, L"PASTED B2")) << ::testing::PrintToString(memo);
+  EXPECT_TRUE(Has(Lines{enter, memo.end()}, L"WM_CHAR D")) << ::testing::PrintToString(memo);
+}
+
+TEST(Delivery, PastesAndDirectEntriesIntoOneWindowTakeTurnsInOrder) {
+  auto t = FrontTarget({L"--controls", L"edit1,memo", L"--focus", L"memo", L"--clear-on-enter", L"--post-work", L"5"});
+  ASSERT_TRUE(t->Ready());
+  for (int i = 0; i < 10; ++i) {
+    t->Focus(1);  // the memo: the paste way
+    SendExternalText(L"P" + std::to_wstring(i) + L"\r");
+    // The field: a paste's Enter still waiting would go there instead.
+    t->Focus(0);
+    SendExternalText(L"D" + std::to_wstring(i) + L"\r");
+  }
+  EXPECT_EQ(t->Events(L"memo", L"PASTED"), Numbered(L"P", 10));
+  EXPECT_EQ(t->Events(L"memo", L"ENTER"), Numbered(L"P", 10));
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Numbered(L"D", 10));
 }
 
 }  // namespace
