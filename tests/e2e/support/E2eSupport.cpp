@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -791,6 +792,170 @@ std::wstring WithoutStamp(const std::wstring& entry) {
       std::iswdigit(entry[7]) && entry[8] == L' ' && entry[9] == L' ')
     return entry.substr(10);
   return entry;
+}
+
+
+// ---- Wire, load and fault tests -------------------------------------------------
+
+TTcpClient::TTcpClient(std::uint16_t port, bool noDelay) : s_(ConnectTo(port)) {
+  if (s_ != INVALID_SOCKET && noDelay) {
+    BOOL one = TRUE;
+    ::setsockopt(s_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
+  }
+}
+
+TTcpClient::~TTcpClient() { Close(); }
+
+TTcpClient::TTcpClient(TTcpClient&& other) noexcept : s_(other.s_) { other.s_ = INVALID_SOCKET; }
+
+bool TTcpClient::Send(const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const int n = ::send(s_, bytes.data() + at, static_cast<int>(bytes.size() - at), 0);
+    if (n <= 0) return false;
+    at += static_cast<std::size_t>(n);
+  }
+  return s_ != INVALID_SOCKET;
+}
+
+void TTcpClient::ShutdownSend() {
+  if (s_ != INVALID_SOCKET) ::shutdown(s_, SD_SEND);
+}
+
+void TTcpClient::Reset() {
+  if (s_ == INVALID_SOCKET) return;
+  linger l{1, 0};
+  ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
+  Close();
+}
+
+void TTcpClient::Close() {
+  if (s_ != INVALID_SOCKET) ::closesocket(s_);
+  s_ = INVALID_SOCKET;
+}
+
+bool TTcpClient::ClosedByPeer(DWORD ms) {
+  if (s_ == INVALID_SOCKET) return false;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s_, &set);
+  timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+  if (::select(0, &set, nullptr, nullptr, &tv) <= 0) return false;
+  char c;
+  return ::recv(s_, &c, 1, 0) <= 0;
+}
+
+std::optional<TProcessMemory> ProcessMemory(DWORD pid) {
+  // ProcessVmCounters of another process: Wine's server fills them from
+  // /proc/<pid>/status; psapi is not linked here.
+  using QueryFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+  static const auto query =
+      reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+          ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  struct {
+    SIZE_T PeakVirtualSize, VirtualSize;
+    ULONG PageFaultCount;
+    SIZE_T PeakWorkingSetSize, WorkingSetSize, QuotaPeakPagedPoolUsage, QuotaPagedPoolUsage,
+        QuotaPeakNonPagedPoolUsage, QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage;
+  } vm{};
+  if (!query) return std::nullopt;
+  HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return std::nullopt;
+  constexpr int kProcessVmCounters = 3;
+  const LONG status = query(h, kProcessVmCounters, &vm, sizeof(vm), nullptr);
+  ::CloseHandle(h);
+  if (status != 0) return std::nullopt;
+  TProcessMemory m;
+  m.resident = vm.WorkingSetSize;
+  m.peakResident = vm.PeakWorkingSetSize;
+  m.privateBytes = vm.PagefileUsage;
+  m.addressSpace = vm.VirtualSize;
+  return m;
+}
+
+std::size_t ThreadCount(DWORD pid) {
+  HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return 0;
+  std::size_t n = 0;
+  THREADENTRY32 te{};
+  te.dwSize = sizeof(te);
+  for (BOOL ok = ::Thread32First(snap, &te); ok; ok = ::Thread32Next(snap, &te))
+    if (te.th32OwnerProcessID == pid) ++n;
+  ::CloseHandle(snap);
+  return n;
+}
+
+std::vector<std::string> TLogTail::NewLines() {
+  std::vector<std::string> lines;
+  HANDLE h = ::CreateFileW(file_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return lines;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset_);
+  ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
+  static thread_local std::vector<char> buf(1 << 20);
+  DWORD n = 0;
+  while (::ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr) && n > 0) {
+    offset_ += n;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (buf[i] != '\n') continue;
+      partial_.append(buf.data() + from, i - from);
+      lines.push_back(std::move(partial_));
+      partial_.clear();
+      from = i + 1;
+    }
+    partial_.append(buf.data() + from, n - from);
+  }
+  ::CloseHandle(h);
+  return lines;
+}
+
+double NowMs() {
+  static const double perMs = [] {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart) / 1000.0;
+  }();
+  LARGE_INTEGER t;
+  ::QueryPerformanceCounter(&t);
+  return static_cast<double>(t.QuadPart) / perMs;
+}
+
+TResponseProbe::TResponseProbe(HWND wnd, DWORD periodMs, DWORD timeoutMs)
+    : wnd_(wnd), periodMs_(periodMs), timeoutMs_(timeoutMs) {
+  thread_ = ::CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+}
+
+TResponseProbe::~TResponseProbe() { Stop(); }
+
+void TResponseProbe::Stop() {
+  stop_ = true;
+  if (thread_) {
+    ::WaitForSingleObject(thread_, INFINITE);
+    ::CloseHandle(thread_);
+    thread_ = nullptr;
+  }
+}
+
+DWORD WINAPI TResponseProbe::Run(LPVOID param) {
+  auto* self = static_cast<TResponseProbe*>(param);
+  wchar_t text[64];
+  for (bool getText = false; !self->stop_; getText = !getText) {
+    const double start = NowMs();
+    DWORD_PTR r = 0;
+    // WM_GETTEXT of another process's window is answered by its thread, not
+    // read from the caption the system keeps.
+    const LRESULT ok = getText ? ::SendMessageTimeoutW(self->wnd_, WM_GETTEXT, 64, reinterpret_cast<LPARAM>(text),
+                                                       SMTO_NORMAL, self->timeoutMs_, &r)
+                               : ::SendMessageTimeoutW(self->wnd_, WM_NULL, 0, 0, SMTO_NORMAL, self->timeoutMs_, &r);
+    const auto us = static_cast<std::uint64_t>((NowMs() - start) * 1000.0);
+    ++self->asked_;
+    if (!ok) ++self->unanswered_;
+    for (std::uint64_t seen = self->longestUs_.load(); us > seen && !self->longestUs_.compare_exchange_weak(seen, us);) {
+    }
+    ::Sleep(self->periodMs_);
+  }
+  return 0;
 }
 
 }  // namespace qme2e

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -219,5 +220,83 @@ std::vector<std::string> U8(const std::vector<std::wstring>& texts);
 // Strips "hh:nn:ss  " from a log entry; returns the entry unchanged when it
 // has no stamp.
 std::wstring WithoutStamp(const std::wstring& entry);
+
+
+// ---- Wire, load and fault tests -------------------------------------------------
+
+// A TCP client of 127.0.0.1:port, with the ways a connection can end.
+class TTcpClient {
+ public:
+  // noDelay: every Send leaves as segments of its own, so the program's
+  // receives see the writes apart.
+  explicit TTcpClient(std::uint16_t port, bool noDelay = true);
+  ~TTcpClient();
+  TTcpClient(const TTcpClient&) = delete;
+  TTcpClient& operator=(const TTcpClient&) = delete;
+  TTcpClient(TTcpClient&& other) noexcept;
+
+  bool Connected() const noexcept { return s_ != INVALID_SOCKET; }
+  bool Send(const std::string& bytes);
+  void ShutdownSend();
+  // SO_LINGER 0, then close: the program sees a reset, not an orderly close.
+  void Reset();
+  void Close();
+  // True when the program closed its side within ms: a receive returned 0
+  // or failed. The program never sends; a byte from it gives false.
+  bool ClosedByPeer(DWORD ms);
+
+ private:
+  SOCKET s_ = INVALID_SOCKET;
+};
+
+// Memory of another process as the system reports it. Under Wine the server
+// reads them from Linux's /proc/<pid>/status: resident is VmRSS, peakResident
+// VmHWM, privateBytes RssAnon + VmSwap, addressSpace VmSize.
+struct TProcessMemory {
+  std::size_t resident = 0, peakResident = 0, privateBytes = 0, addressSpace = 0;
+};
+std::optional<TProcessMemory> ProcessMemory(DWORD pid);
+// Threads of process pid; 0 when it cannot be read.
+std::size_t ThreadCount(DWORD pid);
+
+// Reads the lines another process appends to a file, each line once.
+class TLogTail {
+ public:
+  explicit TLogTail(std::wstring file) : file_(std::move(file)) {}
+  // The complete lines (without '\n') written since the last call.
+  std::vector<std::string> NewLines();
+
+ private:
+  std::wstring file_;
+  std::uint64_t offset_ = 0;
+  std::string partial_;
+};
+
+// Asks a window of another process, from a thread of its own, every
+// periodMs: WM_NULL and WM_GETTEXT by turns, each sent with a time-out.
+class TResponseProbe {
+ public:
+  TResponseProbe(HWND wnd, DWORD periodMs = 50, DWORD timeoutMs = 5000);
+  ~TResponseProbe();  // stops
+  TResponseProbe(const TResponseProbe&) = delete;
+  TResponseProbe& operator=(const TResponseProbe&) = delete;
+  void Stop();
+  std::size_t Asked() const noexcept { return asked_.load(); }
+  std::size_t Unanswered() const noexcept { return unanswered_.load(); }
+  // The longest time a question took, in milliseconds.
+  double LongestMs() const noexcept { return longestUs_.load() / 1000.0; }
+
+ private:
+  HWND wnd_;
+  DWORD periodMs_, timeoutMs_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> asked_{0}, unanswered_{0};
+  std::atomic<std::uint64_t> longestUs_{0};
+  HANDLE thread_ = nullptr;
+  static DWORD WINAPI Run(LPVOID self);
+};
+
+// Milliseconds on a steady clock of high resolution.
+double NowMs();
 
 }  // namespace qme2e
