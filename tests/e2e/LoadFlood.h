@@ -19,7 +19,7 @@ namespace qme2e {
 // the program starts at some 8 MiB private and 27 MiB resident; each open
 // connection's reader thread costs about 1 MiB under Wine; the lines that
 // wait for the main thread are capped at 4,096 (some 2 MiB of 200-character
-// lines). Measured at most: 29.3 MiB private, 48.7 MiB resident, for 20,000
+// lines). Measured at most: 29.3 MiB private, 48.9 MiB resident, for 20,000
 // and for 200,000 lines alike. Lines left waiting without a cap would add
 // about 0.5 KiB each.
 constexpr std::size_t kFloodPrivateBound = 36u << 20;
