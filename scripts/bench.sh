@@ -24,9 +24,7 @@ xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
     rm -f "$out"
   }
   run "$QM_WIN/bench/net/net_bench.exe"
-  for b in "$QM_WIN"/bench/delivery/*.exe; do
-    [ -e "$b" ] && run "$b"
-  done
+  run "$QM_WIN/bench/delivery/delivery_bench.exe"
   "$QM_ROOT/bench/app/app_bench.sh" "$QM_WIN"
   wineserver -k 2>/dev/null || true
 '

@@ -59,8 +59,11 @@ measure() {  # NAME EXE [ARGFROMPORT]
       idle_ms=$(( (c1 - c0) * 1000 / hz )); server_ms=$(( (w1 - w0) * 1000 / hz ))
     fi
     kill "$pid" 2>/dev/null || true
-    sleep 0.5
+    # The system tidies up after a killed GUI program (its windows, its
+    # notification icon) for about a second; a start meanwhile waits for that.
+    sleep 3
   done
+  [ -z "${QM_BENCH_VERBOSE:-}" ] || echo "$name start-up runs, ms: ${times[*]}" >&2
   startup_ms=$(printf '%s\n' "${times[@]}" | median)
 }
 
