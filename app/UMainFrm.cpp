@@ -26,6 +26,25 @@ TMainFrm* MainFrm = nullptr;
 
 namespace {
 
+// The clicked field takes the focus in its own thread's time, and the
+// delivery that follows asks that thread for its focus: without the wait a
+// busy target gets the barcode in the field focused before the click.
+// Bounded, since a point on something that takes no focus never shows it.
+constexpr DWORD kClickFocusWaitMs = 100;
+
+void WaitForClickFocus(POINT pt) {
+  const HWND hit = ::WindowFromPoint(pt);
+  const DWORD thread = hit ? ::GetWindowThreadProcessId(hit, nullptr) : 0;
+  if (!thread) return;
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < kClickFocusWaitMs; ::Sleep(2)) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    if (::GetGUIThreadInfo(thread, &info) && info.hwndFocus &&
+        (info.hwndFocus == hit || ::IsChild(info.hwndFocus, hit) || ::IsChild(hit, info.hwndFocus)))
+      return;
+  }
+}
+
 constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"Quillmere";
@@ -451,6 +470,7 @@ void TMainFrm::ClickAt(std::int32_t x, std::int32_t y) {
   ::Sleep(20);
   in.MouseEvent(MOUSEEVENTF_LEFTUP, 0, 0, 0, 0);
   ::Sleep(30);
+  WaitForClickFocus(POINT{x, y});
   if (known) in.SetCursorPos(back.x, back.y);  // nowhere to return to otherwise
 }
 
