@@ -6,10 +6,10 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QM_BUILD_DIR:-$root/build}
 . "$root/scripts/wine-env.sh"
-qm_wine_prefix "$build/wineprefix-shots"
+qm_wine_env "$build" shots
 dir="$WINEPREFIX/drive_c/Quillmere"
 rm -rf "$dir" && mkdir -p "$dir"
-cp "$build/win/app/Quillmere.exe" "$dir/"
+cp "$QM_WIN/app/Quillmere.exe" "$dir/"
 printf '[Config]\r\nPort=20222\r\nAutoStart=1\r\nFocusX=412\r\nFocusY=286\r\n' >"$dir/config.ini"
 xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c '
   wineserver -p

@@ -7,13 +7,13 @@ build=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 . "$root/scripts/wine-env.sh"
-qm_wine_prefix "$build/wineprefix"
-export QM_ROOT=$root QM_WIN=$build/win
+qm_wine_env "$build"
+export QM_ROOT=$root
 xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
   wineserver -p
   wine wineboot </dev/null >/dev/null 2>&1
   cpu=$(sed -n "s/^model name[[:space:]]*: //p" /proc/cpuinfo | head -n1)
-  echo "Quillmere benchmarks, $(date -u +%Y-%m-%d), $(nproc) x ${cpu:-unknown CPU}, $(wine --version), under Wine"
+  echo "Quillmere benchmarks, $(date -u +%Y-%m-%d), $(nproc) x ${cpu:-unknown CPU}, the $QM_WIN_ARCH build under $(wine --version)"
   echo
   echo "| measure | value | baseline | ratio |"
   echo "|---|---|---|---|"
@@ -30,7 +30,7 @@ xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
 '
 # The picker overlays of up to 7680 x 2160 need a display that large, and so a
 # prefix of their own.
-qm_wine_prefix "$build/wineprefix-wide"
+qm_wine_env "$build" wide
 xvfb-run -a -s "-screen 0 7680x2160x24 -nolisten tcp" bash -c '
   wineserver -p
   wine wineboot </dev/null >/dev/null 2>&1

@@ -10,7 +10,7 @@ build=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" --win-only
 . "$root/scripts/wine-env.sh"
-qm_wine_prefix "$build/wineprefix"
+qm_wine_env "$build"
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 # Wine's helpers inherit the program's output: a file, never a pipe.
@@ -20,6 +20,6 @@ xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
            wine "$1" >"$2" 2>&1 </dev/null; rc=$?
            wineserver -k 2>/dev/null
            exit $rc' \
-  qm-flood "$build/win/tests/e2e/load/e2e_load_tests.exe" "$out" && rc=0 || rc=$?
+  qm-flood "$QM_WIN/tests/e2e/load/e2e_load_tests.exe" "$out" && rc=0 || rc=$?
 cat "$out"
 exit $rc

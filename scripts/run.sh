@@ -8,12 +8,13 @@ build=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 . "$root/scripts/wine-env.sh"
-qm_wine_prefix "$build/wineprefix"
+qm_wine_env "$build"
 mkdir -p "$build/run"
-cp "$build/win/app/Quillmere.exe" "$build/run/Quillmere.exe"
+cp "$QM_WIN/app/Quillmere.exe" "$build/run/Quillmere.exe"
 port=$(sed -n 's/^Port=\([0-9]*\).*/\1/p' "$build/run/config.ini" 2>/dev/null | head -n1)
 cat <<EOT
-Starting Quillmere ($build/run/Quillmere.exe). Send a test barcode from another terminal:
+Starting Quillmere ($build/run/Quillmere.exe, the $QM_WIN_ARCH build). Send a test barcode
+from another terminal:
     $build/native/tools/qmsend 127.0.0.1 ${port:-20222} ABC123
 It is typed into the window in front. Choose 退出 in the tray icon's menu to end it.
 EOT

@@ -8,9 +8,9 @@
 // layered-window update alone.
 // Each overlay is laid over the top-left part of the display, so run it on a
 // display of at least 7680 x 2160, with the Wine prefix of the build:
-//   . scripts/wine-env.sh; qm_wine_prefix build/wineprefix
+//   . scripts/wine-env.sh; qm_wine_env build wide
 //   xvfb-run -a -s "-screen 0 7680x2160x24" bash -c
-//     'wine build/win/bench/picker/picker_bench.exe > bench.txt 2>&1; wineserver -k'
+//     'wine "$QM_WIN/bench/picker/picker_bench.exe" > bench.txt 2>&1; wineserver -k'
 // and read bench.txt (Wine's output must go to a file, not a pipe);
 // scripts/bench.sh does this. The rows go into the common table.
 //

@@ -12,13 +12,13 @@ build=${1:-${QM_BUILD_DIR:-$root/build}}
 [ $# -gt 0 ] && shift
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(3840x1080)
-exe=$build/win/tests/picker_win_tests.exe
+. "$root/scripts/wine-env.sh"
+qm_wine_env "$build" picker-wide
+exe=$QM_WIN/tests/picker_win_tests.exe
 if [ ! -f "$exe" ]; then
   echo "missing $exe: build the Windows tests first (scripts/build.sh)"
   exit 2
 fi
-. "$root/scripts/wine-env.sh"
-qm_wine_prefix "$build/wineprefix-picker-wide"
 rc=0
 for size in "${sizes[@]}"; do
   out=$(mktemp)
