@@ -119,7 +119,7 @@ void ApplyAlphaRule(std::uint8_t* pixels, std::int32_t fw, std::int32_t fh, TPic
     for (std::int32_t x = r.Left; x < r.Right; ++x, p += 4) {
       std::uint32_t v;  // little-endian BGRA: alpha is the top byte
       std::memcpy(&v, p, 4);
-      v = (v & 0x00FFFFFFu) ? (v | 0xFF000000u) : 0u;
+      v = (v & 0x00FFFFFFu) ? (v | 0xFF000000u) : std::uint32_t{kBackAlpha} << 24;
       std::memcpy(p, &v, 4);
     }
   }

@@ -51,6 +51,10 @@ inline constexpr std::uint32_t kLabelColour = 0x00303030;
 inline constexpr std::uint32_t kBannerColour = 0x00505050;
 inline constexpr std::uint32_t kMarkerColour = 0x00303030;
 
+// The background's alpha: invisible, yet not 0, since the system passes
+// clicks on pixels of alpha 0 through to the window beneath.
+inline constexpr std::uint8_t kBackAlpha = 1;
+
 // Glyphs may paint a little outside their text cell (overhang, smoothing);
 // every area that text can touch is taken this much larger.
 inline constexpr std::int32_t kTextInkMargin = 8;
@@ -97,7 +101,7 @@ std::vector<TPickRect> MoveDirtyRects(const TCrossLayout& from, const TCrossLayo
                                       std::int32_t fw, std::int32_t fh);
 
 // Alpha 255 for every pixel of r whose blue, green and red are not all 0,
-// alpha 0 for the others; pixels is fw x fh BGRA, rows without gaps. r is
+// kBackAlpha for the others; pixels is fw x fh BGRA, rows without gaps. r is
 // clipped to the surface first.
 void ApplyAlphaRule(std::uint8_t* pixels, std::int32_t fw, std::int32_t fh, TPickRect r) noexcept;
 

@@ -1,5 +1,7 @@
 #include "picker/UFocusPicker.h"
 
+#include <windowsx.h>
+
 #include <limits>
 #include <new>
 #include <optional>
@@ -260,10 +262,12 @@ void TFocusPickerForm::Construct() {
   }
   ::SetTimer(FWnd, kTimerId, kTimerMs, nullptr);
   Render();
+  // The cursor is on the crosshair before anything shows: a move made once
+  // the overlay is visible is never undone.
+  InputFunctions().SetCursorPos(FSX + FMx, FSY + FMy);
   ::ShowWindow(FWnd, SW_SHOW);
   ::ShowCursor(FALSE);
   FCursorHidden = true;
-  InputFunctions().SetCursorPos(FSX + FMx, FSY + FMy);
 }
 
 bool TFocusPickerForm::Run() {
@@ -370,12 +374,17 @@ LRESULT TFocusPickerForm::HandleMessage(HWND wnd, UINT msg, WPARAM wp, LPARAM lp
     case WM_TIMER:
       if (wp == kTimerId) TrackCursor();
       return 0;
-    case WM_LBUTTONDOWN:
-      FPickX = FMx + FSX;
-      FPickY = FMy + FSY;
+    case WM_LBUTTONDOWN: {
+      // Where the click was made, which may be ahead of the crosshair's
+      // last tick: the user aimed the mouse, not the drawing.
+      const TPickPoint p = ClampToOverlay(std::int64_t{FSX} + GET_X_LPARAM(lp), std::int64_t{FSY} + GET_Y_LPARAM(lp),
+                                          FSX, FSY, FW, FH);
+      FPickX = p.X + FSX;
+      FPickY = p.Y + FSY;
       FActive = false;
       FPicked = true;
       return 0;
+    }
     default:
       return ::DefWindowProcW(wnd, msg, wp, lp);
   }

@@ -84,17 +84,18 @@ std::vector<std::uint8_t> Pixels(std::initializer_list<std::uint32_t> bgra) {
   return out;
 }
 
-TEST(PickerAlpha, OpaqueExactlyWhereAColourIsNotBlackAndOnlyInsideTheRect) {
-  // 3 x 2 pixels; stale alpha bytes must not survive.
+TEST(PickerAlpha, OpaqueWhereAColourIsNotBlackNearlyClearElseAndOnlyInsideTheRect) {
+  // 3 x 2 pixels; stale alpha bytes must not survive. The background keeps
+  // alpha 1, so clicks on it reach the overlay.
   std::vector<std::uint8_t> px = Pixels({0xFF000000, 0x00000001, 0x12000100,  //
                                          0x00010000, 0xFF000000, 0x00303030});
   ApplyAlphaRule(px.data(), 3, 2, {0, 0, 2, 2});
-  EXPECT_EQ(px, Pixels({0x00000000, 0xFF000001, 0x12000100,  // column 2 untouched
-                        0xFF010000, 0x00000000, 0x00303030}));
+  EXPECT_EQ(px, Pixels({0x01000000, 0xFF000001, 0x12000100,  // column 2 untouched
+                        0xFF010000, 0x01000000, 0x00303030}));
   // A rectangle reaching outside the surface is clipped to it.
   ApplyAlphaRule(px.data(), 3, 2, {-5, 1, 50, 9});
-  EXPECT_EQ(px, Pixels({0x00000000, 0xFF000001, 0x12000100,  //
-                        0xFF010000, 0x00000000, 0xFF303030}));
+  EXPECT_EQ(px, Pixels({0x01000000, 0xFF000001, 0x12000100,  //
+                        0xFF010000, 0x01000000, 0xFF303030}));
   ApplyAlphaRule(nullptr, 3, 2, {0, 0, 3, 2});  // nothing to do, nothing touched
 }
 

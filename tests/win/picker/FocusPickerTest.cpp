@@ -117,7 +117,7 @@ TEST_F(FocusPickerTest, CoversTheScreenHidesTheCursorOnTheCrosshairAndOnlyEscCan
   EXPECT_NE(PickerClassAtom(), 0);
 }
 
-TEST_F(FocusPickerTest, LeftButtonDownPicksTheCrosshairsPointNotTheClicksPoint) {
+TEST_F(FocusPickerTest, LeftButtonDownPicksTheClicksPoint) {
   // Resting on a point and clicking picks that point.
   TPicks picks;
   TPickScript rest;
@@ -129,20 +129,20 @@ TEST_F(FocusPickerTest, LeftButtonDownPicksTheCrosshairsPointNotTheClicksPoint) 
   EXPECT_EQ(picks.Calls, 1);
   EXPECT_EQ(picks.Point, (TPickPoint{100, 200}));
 
-  // A click before the next tick has moved the crosshair (here on its arm)
-  // picks the crosshair's last point.
+  // A click before the next tick has moved the crosshair picks where the
+  // click was made, not the crosshair's last point.
   TPicks fast;
   TPickScript hurry;
   hurry.WaitFor([] { return FindOverlay() != nullptr; })
       .Do([] { ::SetCursorPos(300, 400); })
       .WaitFor([] { return CrosshairAt(300, 400); }, 60)
       .Do([] {
-        ::SetCursorPos(305, 400);
+        ::SetCursorPos(345, 420);
         ClickButton(MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP);
       });
   Pick(hurry, fast.Callback());
   EXPECT_EQ(fast.Calls, 1);
-  EXPECT_EQ(fast.Point, (TPickPoint{300, 400}));
+  EXPECT_EQ(fast.Point, (TPickPoint{345, 420}));
 }
 
 TEST_F(FocusPickerTest, QuitMessageEndsThePickAsACancelAndIsConsumed) {
@@ -300,7 +300,7 @@ TEST_F(FocusPickerTest, ACallbackRunsAfterCleanupAndWhatItThrowsLeavesThePick) {
 TEST_F(FocusPickerTest, AnAreaTooLargeOrEmptyLeavesNothingBehind) {
   ScopeExit restore([] { TFocusPickerTestAccess::OverrideArea(nullptr); });
   TPicks picks;
-  const TPickRect huge{0, 0, 40000, 30000};  // more bytes than a 32-bit process can hold
+  const TPickRect huge{0, 0, 40000, 30000};  // more bytes than one section may hold
   TFocusPickerTestAccess::OverrideArea(&huge);
   EXPECT_THROW(PickFocusPoint(picks.Callback()), std::bad_alloc);
   EXPECT_EQ(ActivePicker(), nullptr);
@@ -317,7 +317,8 @@ TEST_F(FocusPickerTest, AnAreaTooLargeOrEmptyLeavesNothingBehind) {
 // Xvfb gives Wine no monitor left of the primary one (with +xinerama both
 // heads lie at 0,0 and Wine reports a single monitor), so this test lays the
 // overlay over (-1920, 0)-(1920, 1080) and, since the real cursor cannot go
-// left of 0, stands in for GetCursorPos; the click is real.
+// left of 0, stands in for GetCursorPos, and the click there is a posted
+// button-down at that point of the overlay.
 POINT g_fakeCursor{};
 BOOL g_fakeReadable = TRUE;
 std::vector<POINT> g_cursorSets;
@@ -369,7 +370,7 @@ TEST_F(FocusPickerTest, AMonitorLeftOfThePrimaryGivesNegativePointsAndTheCursorI
         g_fakeCursor = {-500, 300};
       })
       .WaitFor([] { return CrosshairAt(1420, 300); }, 60)
-      .Do([] { ClickButton(MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP); });
+      .Do([] { ::PostMessageW(FindOverlay(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1420, 300)); });
   Pick(script, picks.Callback());
 
   EXPECT_EQ(start, (TPickPoint{1920, 540}));

@@ -68,7 +68,7 @@ bool ScreenShows(const Frame& frame, std::int32_t w, std::int32_t h,
     }
   }
   for (const TPickPoint& p : cleared) {
-    if ((PixelAt(frame, w, p.X, p.Y) >> 24) == 0 && (PixelAt(screen, w, p.X, p.Y) & 0xFFFFFF) == 0xFF0000) {
+    if ((PixelAt(frame, w, p.X, p.Y) >> 24) != 0xFF && (PixelAt(screen, w, p.X, p.Y) & 0xFFFFFF) == 0xFF0000) {
       *why = "stale crosshair at " + std::to_string(p.X) + "," + std::to_string(p.Y);
       return false;
     }
