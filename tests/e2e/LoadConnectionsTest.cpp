@@ -1,7 +1,5 @@
-// Many simultaneous connections to the real program: a thousand, each with
-// a reader thread of its own, and more than a 32-bit process under Wine has
-// room for (about 3 MB of address space per thread, whatever stack it asks
-// for: some 1,280 threads with the large-address-aware flag).
+// Many simultaneous connections to the real program, each with a reader
+// thread of its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -32,23 +30,23 @@ std::vector<TTcpClient> OpenConnections(std::uint16_t port, int n) {
   return conns;
 }
 
-std::set<std::wstring> EnteredSet(TDeliveryRig& rig) {
-  const std::vector<std::wstring> entered = rig.Entered();
-  return std::set<std::wstring>(entered.begin(), entered.end());
-}
-
 double MiB(std::size_t bytes) { return bytes / 1048576.0; }
 
-TEST(LoadConnections, AThousandAtOnceEachDeliversItsLine) {
+// 2,000 at once, each served by a reader of its own. (The 32-bit program
+// under Wine has room for some 1,280 reader threads; a connection no thread
+// can be made for is closed at once, which the in-process listener tests
+// show by making thread creation fail.)
+TEST(LoadConnections, TwoThousandAtOnceEachDeliversItsLine) {
   TDeliveryRig rig;
   ASSERT_TRUE(rig.Start());
   const std::size_t threadsBefore = ThreadCount(rig.app.Pid());
   const std::optional<TProcessMemory> before = ProcessMemory(rig.app.Pid());
   ASSERT_TRUE(before);
-  constexpr int kConns = 1000;
+  constexpr int kConns = 2000;
+  TResponseProbe probe(rig.app.Main(), 100, 5000);
   std::vector<TTcpClient> conns = OpenConnections(rig.port, kConns);
   ASSERT_EQ(conns.size(), static_cast<std::size_t>(kConns));
-  ASSERT_TRUE(rig.WaitEnteredCount(kConns, 120000)) << rig.Entered().size();
+  ASSERT_TRUE(rig.WaitEnteredCount(kConns, 180000)) << rig.Entered().size();
   const std::vector<std::wstring> entered = rig.Entered();
   EXPECT_EQ(entered.size(), static_cast<std::size_t>(kConns));
   std::set<std::wstring> expected;
@@ -73,63 +71,6 @@ TEST(LoadConnections, AThousandAtOnceEachDeliversItsLine) {
   std::fflush(stdout);
 
   // Closed by the clients, the readers end and give their threads back.
-  conns.clear();
-  EXPECT_TRUE(WaitFor([&] { return ThreadCount(rig.app.Pid()) <= threadsBefore + 2; }, 60000))
-      << ThreadCount(rig.app.Pid());
-  ASSERT_TRUE(SendLines(rig.port, "AFTER\r\n"));
-  EXPECT_TRUE(rig.WaitEntered(L"AFTER", 20000));
-}
-
-TEST(LoadConnections, MoreThanFitAreClosedAtOnceAndTheProgramGoesOn) {
-  TDeliveryRig rig;
-  ASSERT_TRUE(rig.Start());
-  const std::size_t threadsBefore = ThreadCount(rig.app.Pid());
-  constexpr int kConns = 2000;
-  TResponseProbe probe(rig.app.Main(), 100, 5000);
-  std::vector<TTcpClient> conns = OpenConnections(rig.port, kConns);
-  // The listener keeps accepting: every attempt connects.
-  ASSERT_EQ(conns.size(), static_cast<std::size_t>(kConns));
-
-  // Each connection is either served (its line is entered, it stays open)
-  // or closed by the program; none is left waiting.
-  std::vector<int> state(kConns, 0);  // 0 unknown, 1 served, 2 closed
-  int served = 0, closed = 0;
-  const bool classified = WaitFor(
-      [&] {
-        const std::set<std::wstring> entered = EnteredSet(rig);
-        for (int i = 0; i < kConns; ++i) {
-          if (state[i] != 0) continue;
-          if (entered.count(qme2e::Utf8ToWide(ConnLine(i)))) {
-            state[i] = 1;
-            ++served;
-          } else if (conns[i].ClosedByPeer(0)) {
-            state[i] = 2;
-            ++closed;
-          }
-        }
-        return served + closed == kConns;
-      },
-      180000);
-  const std::size_t threadsFull = ThreadCount(rig.app.Pid());
-  const std::optional<TProcessMemory> full = ProcessMemory(rig.app.Pid());
-  std::printf("[connections] %d attempted: %d served, %d closed by the program, %d neither; threads %zu -> %zu; "
-              "address space %.1f MiB\n",
-              kConns, served, closed, kConns - served - closed, threadsBefore, threadsFull,
-              full ? MiB(full->addressSpace) : 0.0);
-  std::fflush(stdout);
-  EXPECT_TRUE(classified);
-  EXPECT_TRUE(rig.app.Running());
-  EXPECT_GE(served, 1000);
-  EXPECT_GT(closed, 0) << "all 2,000 fitted: this test no longer reaches the limit";
-  // A served connection stays open; a closed one had nothing delivered.
-  for (int i = 0; i < kConns; ++i) {
-    if (state[i] == 1) {
-      EXPECT_FALSE(conns[i].ClosedByPeer(0)) << i;
-    }
-  }
-  EXPECT_EQ(rig.Entered().size(), static_cast<std::size_t>(served));
-
-  // Room again: the program serves new connections and delivers.
   conns.clear();
   EXPECT_TRUE(WaitFor([&] { return ThreadCount(rig.app.Pid()) <= threadsBefore + 2; }, 120000))
       << ThreadCount(rig.app.Pid());
