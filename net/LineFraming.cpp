@@ -1,5 +1,7 @@
 #include "net/LineFraming.h"
 
+#include <utility>
+
 namespace qm {
 
 std::u16string_view TrimControls(std::u16string_view s) noexcept {
@@ -23,7 +25,8 @@ bool TLineFramer::Feed(std::string_view bytes, Lines& out) {
   while (i < n) {
     if (!dec_.InSequence() && p[i] < 0x80) {
       // ASCII run up to the next break, bounded by the line limit.
-      if (p[i] == '\r' || p[i] == '\n') {
+      streamStart_ = false;
+      if (p[i] == '\r' || p[i] == '\n' || p[i] == 0) {
         EndLine(out);
         ++i;
         continue;
@@ -31,7 +34,7 @@ bool TLineFramer::Feed(std::string_view bytes, Lines& out) {
       if (lineBytes_ == kMaxLineBytes) EndLine(out);
       std::size_t room = kMaxLineBytes - lineBytes_;
       std::size_t j = i;
-      while (j < n && j - i < room && p[j] < 0x80 && p[j] != '\r' && p[j] != '\n') ++j;
+      while (j < n && j - i < room && p[j] < 0x80 && p[j] != '\r' && p[j] != '\n' && p[j] != 0) ++j;
       line_.append(p + i, p + j);
       lineBytes_ += j - i;
       i = j;
@@ -42,6 +45,7 @@ bool TLineFramer::Feed(std::string_view bytes, Lines& out) {
       case Utf8Decoder::Step::kNeedMore:
         break;
       case Utf8Decoder::Step::kCodePoint: {
+        if (std::exchange(streamStart_, false) && cp == 0xFEFF) break;
         std::size_t len = static_cast<std::size_t>(Utf8Length(cp));
         if (lineBytes_ + len > kMaxLineBytes) EndLine(out);
         AppendUtf16(line_, cp);

@@ -1,7 +1,9 @@
 #pragma once
 // Turns the bytes of one connection into barcode lines. Pure: no <windows.h>.
 //
-// A line ends at CR LF, LF or CR. What follows the last break of a receive,
+// A line ends at CR LF, LF, CR or NUL (some senders end each message with a
+// NUL). A UTF-8 byte-order mark that opens the stream is an encoding mark,
+// not text, and is dropped; U+FEFF anywhere else stays. What follows the last break of a receive,
 // and a UTF-8 sequence cut by the end of a receive, are carried into the next
 // one, so TCP splitting a write never splits a barcode. Each line is trimmed
 // of U+0000..U+0020 at both ends; empty lines are dropped.
@@ -48,6 +50,7 @@ class TLineFramer {
   std::u16string line_;
   std::size_t lineBytes_ = 0;
   Utf8Decoder dec_;
+  bool streamStart_ = true;  // no character of the stream decoded yet
 };
 
 }  // namespace qm

@@ -35,6 +35,8 @@ TEST(LineFraming, EveryBreakKindEndsALineAndEmptyLinesVanish) {
   EXPECT_EQ(Frame({"A1\r\nB2\nC3\rD4"}), (Lines{u"A1", u"B2", u"C3", u"D4"}));
   EXPECT_EQ(Frame({"\r\n\r\n\n"}), Lines{});
   EXPECT_EQ(Frame({"AB\r", "\nC\r\n"}), (Lines{u"AB", u"C"}));  // CR | LF is one break
+  // A NUL inside a line ends it: some senders end every message with one.
+  EXPECT_EQ(Frame({std::string_view("N1\0N2\0", 6)}), (Lines{u"N1", u"N2"}));
 }
 
 TEST(LineFraming, TrimsOnlyU0000ToU0020) {
@@ -42,7 +44,13 @@ TEST(LineFraming, TrimsOnlyU0000ToU0020) {
   EXPECT_EQ(Frame({std::string_view("\0\tZ\0\n", 5)}), Lines{u"Z"});
   EXPECT_EQ(Frame({"\xE3\x80\x80" "A\xC2\xA0\n"}), Lines{U("\xE3\x80\x80" "A\xC2\xA0")});
   EXPECT_EQ(Frame({"\x7F" "B\x7F\n"}), Lines{u"\x7F" u"B\x7F"});
-  EXPECT_EQ(Frame({"\xEF\xBB\xBFX\r\n"}), (Lines{std::u16string{0xFEFF, u'X'}}));
+}
+
+TEST(LineFraming, AByteOrderMarkOpeningTheStreamIsDroppedAndStaysAnywhereElse) {
+  EXPECT_EQ(Frame({"\xEF\xBB\xBFX\r\n\xEF\xBB\xBFY\n"}), (Lines{u"X", std::u16string{0xFEFF, u'Y'}}));
+  EXPECT_EQ(Frame({"\xEF", "\xBB", "\xBF" "X\n"}), Lines{u"X"});  // cut between receives
+  EXPECT_EQ(Frame({"X\xEF\xBB\xBF\n"}), (Lines{std::u16string{u'X', 0xFEFF}}));
+  EXPECT_EQ(Frame({" \xEF\xBB\xBFZ\n"}), (Lines{std::u16string{0xFEFF, u'Z'}}));  // not the first character
 }
 
 TEST(LineFraming, CarriesTextAndSplitCharactersAcrossReceives) {
@@ -118,8 +126,8 @@ TEST(LineFraming, LinesDoNotDependOnWhereReceivesEnd) {
     std::string stream;
     int parts = static_cast<int>(rng() % 40);
     for (int i = 0; i < parts; ++i) {
-      const char* p = pieces[rng() % 12];
-      stream += p;
+      const std::size_t k = rng() % std::size(pieces);
+      stream += k + 1 == std::size(pieces) ? std::string_view("\0", 1) : std::string_view(pieces[k]);
     }
     Lines whole = Frame({stream});
     TLineFramer f;
