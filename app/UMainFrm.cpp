@@ -45,6 +45,21 @@ void WaitForClickFocus(POINT pt) {
   }
 }
 
+// One button event at the point, in absolute virtual-desktop coordinates:
+// a mouse the user moves meanwhile cannot move the click.
+void SendButton(DWORD button, std::int32_t x, std::int32_t y) {
+  const int vx = ::GetSystemMetrics(SM_XVIRTUALSCREEN), vy = ::GetSystemMetrics(SM_YVIRTUALSCREEN);
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dx = AbsoluteMouseCoordinate(x, vx, ::GetSystemMetrics(SM_CXVIRTUALSCREEN));
+  in.mi.dy = AbsoluteMouseCoordinate(y, vy, ::GetSystemMetrics(SM_CYVIRTUALSCREEN));
+  in.mi.dwFlags = button | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+  InputFunctions().SendInput(1, &in, sizeof(in));
+}
+
+// At most one balloon a minute for barcodes that were not entered.
+constexpr ULONGLONG kFailBalloonEveryMs = 60000;
+
 constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"Quillmere";
@@ -457,7 +472,19 @@ void TMainFrm::HandleBarcode(const std::wstring& S) {
   // A point left behind by a monitor that is gone is never clicked.
   if (FocusPointIsSet() && ::MonitorFromPoint(POINT{FFocusX, FFocusY}, MONITOR_DEFAULTTONULL))
     ClickAt(FFocusX, FFocusY);
-  SendExternalText(S + L"\r");
+  const TDeliveryOutcome outcome = SendExternalText(S + L"\r");
+  const std::u16string line = NotEnteredLogLine(outcome.Reason, ToU16(S));
+  if (line.empty()) return;
+  AddLog(ToWide(line));
+  // The window usually sits hidden: a balloon says where to look.
+  if (outcome.FirstForProcess) {
+    TrayIcon.ShowBalloon(L"目标程序以管理员身份运行，无法录入。请以管理员身份运行 Quillmere。", L"Quillmere", 10000);
+  } else if (lastFailBalloon_ == 0 || ::GetTickCount64() - lastFailBalloon_ >= kFailBalloonEveryMs) {
+    TrayIcon.ShowBalloon(L"有条码未能录入，详见日志", L"Quillmere", 10000);
+  } else {
+    return;
+  }
+  lastFailBalloon_ = ::GetTickCount64();
 }
 
 void TMainFrm::ClickAt(std::int32_t x, std::int32_t y) {
@@ -466,9 +493,9 @@ void TMainFrm::ClickAt(std::int32_t x, std::int32_t y) {
   const bool known = in.GetCursorPos(&back) != FALSE;
   in.SetCursorPos(x, y);
   ::Sleep(30);
-  in.MouseEvent(MOUSEEVENTF_LEFTDOWN, 0, 0, 0, 0);
+  SendButton(MOUSEEVENTF_LEFTDOWN, x, y);
   ::Sleep(20);
-  in.MouseEvent(MOUSEEVENTF_LEFTUP, 0, 0, 0, 0);
+  SendButton(MOUSEEVENTF_LEFTUP, x, y);
   ::Sleep(30);
   WaitForClickFocus(POINT{x, y});
   if (known) in.SetCursorPos(back.x, back.y);  // nowhere to return to otherwise

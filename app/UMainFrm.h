@@ -95,6 +95,7 @@ class TMainFrm final : public TWindow {
   std::deque<std::size_t> logEntries_;  // length of each entry in the log pane
   UINT taskbarCreated_ = 0;
   bool destroyed_ = false;
+  ULONGLONG lastFailBalloon_ = 0;  // tick of the last balloon for a barcode not entered
 };
 
 // The one instance, while it exists.

@@ -3,7 +3,7 @@
 namespace qm {
 
 const TInputFunctions& SystemInputFunctions() noexcept {
-  static const TInputFunctions system{&::keybd_event, &::mouse_event, &::SetCursorPos, &::GetCursorPos};
+  static const TInputFunctions system{&::SendInput, &::SetCursorPos, &::GetCursorPos};
   return system;
 }
 

@@ -5,10 +5,11 @@
 //   QmTarget.exe --log PATH [options]
 //     --title TEXT           window title (default "QmTarget")
 //     --controls LIST        children in z-order, top first, comma-separated, from
-//                            hidden, button, edit1, edit2, combo, memo, rich, static
-//                            (default hidden,button,edit1,edit2,combo,memo)
+//                            hidden, button, edit1, edit2, combo, memo, rich, static,
+//                            readonly, password, disabled (edits), list (a drop-down
+//                            list combo box) (default hidden,button,edit1,edit2,combo,memo)
 //     --focus NAME           control that has the focus at start (default edit1);
-//                            combo means its edit child
+//                            combo means its edit child; none leaves it on the window
 //     --memo-text TEXT       the memo's first content; --memo-caret N puts the caret
 //     --memo-caret N         at unit N of it (default: at the end)
 //     --clear-on-enter       empty the field at each Enter (its CR/LF chars are eaten)
@@ -17,6 +18,9 @@
 //     --limit-on-enter N     the fields set their own text limit to N at each Enter
 //     --fixed-limit          the fields ignore EM_SETLIMITTEXT
 //     --no-limit             the fields answer EM_GETLIMITTEXT with 0
+//     --enter-work MS        every Enter takes MS ms to handle, as a look-up would
+//     --key-up               key messages are logged with their lParam, key-ups too,
+//                            and Enter acts on its release (ENTER is logged then)
 //     --stamp                every line begins with the QueryPerformanceCounter value
 //     --tool | --no-activate | --topmost      extended styles of the window
 //     --show normal|min|max  how the window is shown (default normal)
@@ -32,8 +36,8 @@
 // Log lines, UTF-8, text escaped (\\ \r \n): first
 //   READY main=HWND name=HWND ...            (hex handles; combo.edit too)
 // then, per event, "<name> <event> [data]":
-//   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> | WM_CHAR <code hex> | WM_PASTE |
-//   PASTED <text after the paste> | ENTER <text when Enter was pressed>
+//   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> [lParam hex] | WM_KEYUP <vk hex> <lParam hex> |
+//   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed>
 #include <windows.h>
 #include <shellapi.h>
 
@@ -63,6 +67,8 @@ bool g_stamp = false;
 bool g_clearOnEnter = false;
 bool g_quiet = false;  // our own changes are not what the deliverer sent
 int g_postWork = 0;
+int g_enterWork = 0;
+bool g_keyUp = false;
 int g_limitOnEnter = -1;
 bool g_fixedLimit = false;
 bool g_noLimit = false;
@@ -139,10 +145,19 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case EM_GETLIMITTEXT:
       if (g_noLimit) return 0;
       break;
-    case WM_KEYDOWN:
-      Log(n + L" WM_KEYDOWN " + Hex(wp));
+    case WM_KEYUP:
+      if (!g_keyUp) break;
+      Log(n + L" WM_KEYUP " + Hex(wp) + L" " + Hex(static_cast<DWORD>(lp)));
       if (wp == VK_RETURN) {
         Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
+      }
+      break;
+    case WM_KEYDOWN:
+      Log(n + L" WM_KEYDOWN " + Hex(wp) + (g_keyUp ? L" " + Hex(static_cast<DWORD>(lp)) : L""));
+      if (wp == VK_RETURN && !g_keyUp) {
+        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
         if (g_limitOnEnter >= 0) ::CallWindowProcW(c->original, wnd, EM_SETLIMITTEXT, g_limitOnEnter, 0);
         if (g_clearOnEnter) {
           g_quiet = true;
@@ -266,6 +281,8 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_stamp = Flag(args, L"--stamp");
   g_clearOnEnter = Flag(args, L"--clear-on-enter");
   g_postWork = Int(args, L"--post-work", 0);
+  g_enterWork = Int(args, L"--enter-work", 0);
+  g_keyUp = Flag(args, L"--key-up");
   g_limitOnEnter = Int(args, L"--limit-on-enter", -1);
   g_fixedLimit = Flag(args, L"--fixed-limit");
   g_noLimit = Flag(args, L"--no-limit");
@@ -300,6 +317,16 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     int height = 24;
     if (n == L"hidden") {
       style &= ~WS_VISIBLE;
+    } else if (n == L"readonly") {
+      style |= ES_READONLY;
+    } else if (n == L"password") {
+      style |= ES_PASSWORD;
+    } else if (n == L"disabled") {
+      style |= WS_DISABLED;
+    } else if (n == L"list") {
+      cls = L"ComboBox";
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST;
+      height = 120;
     } else if (n == L"button") {
       cls = L"Button";
       style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
@@ -318,7 +345,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     Control* c = NewControl(n, nullptr);
     c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
                                reinterpret_cast<HMENU>(static_cast<UINT_PTR>(100 + i)), inst, nullptr);
-    top += (n == L"combo" ? 24 : height) + 6;
+    top += (n == L"combo" || n == L"list" ? 24 : height) + 6;
     g_controls.push_back(c);
     if (n == L"button" || n == L"static") continue;
     if (n == L"combo") {
@@ -346,6 +373,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   if (!Flag(args, L"--no-foreground")) ::SetForegroundWindow(main);
 
   const std::wstring focus = Arg(args, L"--focus", L"edit1");
+  if (focus == L"none") ::SetFocus(main);
   for (Control* c : g_controls)
     if (c->name == focus) ::SetFocus(c->name == L"combo" ? ::GetWindow(c->wnd, GW_CHILD) : c->wnd);
 

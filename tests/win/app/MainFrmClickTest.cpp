@@ -8,6 +8,8 @@
 
 #include "WinTestSupport.h"
 #include "app/UMainFrm.h"
+#include "input/DeliveryRules.h"
+#include "input/UExternalInput.h"
 #include "platform/Application.h"
 #include "platform/InputSynth.h"
 
@@ -19,12 +21,16 @@ std::vector<std::string>& Calls() {
   return calls;
 }
 
-void WINAPI RecordKey(BYTE vk, BYTE, DWORD flags, ULONG_PTR) {
-  Calls().push_back("key " + std::to_string(vk) + (flags & KEYEVENTF_KEYUP ? " up" : " down"));
-}
-void WINAPI RecordMouse(DWORD flags, DWORD dx, DWORD dy, DWORD data, ULONG_PTR extra) {
-  Calls().push_back("mouse " + std::to_string(flags) + " " + std::to_string(dx) + " " + std::to_string(dy) + " " +
-                    std::to_string(data) + " " + std::to_string(extra));
+UINT WINAPI RecordInput(UINT count, LPINPUT in, int) {
+  for (UINT i = 0; i < count; ++i) {
+    if (in[i].type == INPUT_KEYBOARD) {
+      Calls().push_back("key " + std::to_string(in[i].ki.wVk) + (in[i].ki.dwFlags & KEYEVENTF_KEYUP ? " up" : " down"));
+    } else if (in[i].type == INPUT_MOUSE) {
+      Calls().push_back("mouse " + std::to_string(in[i].mi.dwFlags) + " " + std::to_string(in[i].mi.dx) + " " +
+                        std::to_string(in[i].mi.dy) + " " + std::to_string(in[i].mi.mouseData));
+    }
+  }
+  return count;
 }
 BOOL WINAPI RecordSetCursor(int x, int y) {
   Calls().push_back("set " + std::to_string(x) + "," + std::to_string(y));
@@ -52,18 +58,20 @@ class MainFrmClick : public ::testing::Test {
     frm_ = std::make_unique<TMainFrm>();
     ASSERT_TRUE(frm_->Create());
     saved_ = InputFunctions();
-    InputFunctions() = TInputFunctions{&RecordKey, &RecordMouse, &RecordSetCursor, &RecordGetCursor};
+    InputFunctions() = TInputFunctions{&RecordInput, &RecordSetCursor, &RecordGetCursor};
+    // The recorded keys never arrive anywhere: nothing to wait for.
+    SetWaitForTarget(false);
     Calls().clear();
   }
   void TearDown() override {
     InputFunctions() = saved_;
+    SetWaitForTarget(true);
     if (frm_) frm_->Destroy();
     frm_.reset();
     ::DeleteFileW((TApplication::ExeDir() + L"config.ini").c_str());
     ::DeleteFileW((TApplication::ExeDir() + L"barcode.txt").c_str());
   }
-  // The click alone: the delivery after it has no window to type into here
-  // and sends no key.
+  // The click alone, without the keys of the delivery after it.
   std::vector<std::string> ClickCalls() {
     std::vector<std::string> out;
     for (const std::string& c : Calls())
@@ -75,12 +83,21 @@ class MainFrmClick : public ::testing::Test {
   TInputFunctions saved_{};
 };
 
+// Every button event carries the point, absolute on the virtual desktop, so
+// a mouse moved meanwhile cannot move the click.
+std::string Button(DWORD flag, int x, int y) {
+  const DWORD flags = flag | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+  const int w = ::GetSystemMetrics(SM_CXVIRTUALSCREEN), h = ::GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  return "mouse " + std::to_string(flags) + " " + std::to_string(AbsoluteMouseCoordinate(x, 0, w)) + " " +
+         std::to_string(AbsoluteMouseCoordinate(y, 0, h)) + " 0";
+}
+
 TEST_F(MainFrmClick, APointOnAMonitorIsClickedAndTheCursorPutBack) {
   StartWith(100, 200);
   frm_->HandleBarcode(L"ABC");
-  const std::string down = "mouse " + std::to_string(MOUSEEVENTF_LEFTDOWN) + " 0 0 0 0";
-  const std::string up = "mouse " + std::to_string(MOUSEEVENTF_LEFTUP) + " 0 0 0 0";
-  EXPECT_EQ(ClickCalls(), (std::vector<std::string>{"get", "set 100,200", down, up, "set 777,555"}));
+  EXPECT_EQ(ClickCalls(), (std::vector<std::string>{"get", "set 100,200", Button(MOUSEEVENTF_LEFTDOWN, 100, 200),
+                                                    Button(MOUSEEVENTF_LEFTUP, 100, 200), "set 777,555"}));
+  EXPECT_NE(Button(MOUSEEVENTF_LEFTDOWN, 100, 200), Button(MOUSEEVENTF_LEFTDOWN, 101, 200));
 }
 
 TEST_F(MainFrmClick, ZeroCoordinatesOnOneAxisAreStillAPoint) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <memory>
 #include <thread>
 
@@ -154,37 +155,6 @@ TEST(Delivery, WithTheOwnWindowInFrontTheTextReachesTheWindowBelowIt) {
   ::DestroyWindow(own);
 }
 
-TEST(Delivery, AHungTargetCostsAboutASecondAndTheNextBarcodeGoesOn) {
-  TargetProcess other({L"--title", L"other"});
-  ASSERT_TRUE(other.Ready());
-  auto hung = FrontTarget({L"--focus", L"edit1"});
-  ASSERT_TRUE(hung->Ready());
-  hung->Hang(4000);
-  ::Sleep(50);
-  DWORD start = ::GetTickCount();
-  SendExternalText(L"LOST\r");
-  DWORD direct = ::GetTickCount() - start;
-  EXPECT_LT(direct, 1400u);
-
-  // The paste way into a window that stopped responding ends as quickly.
-  auto hungMemo = FrontTarget({L"--controls", L"memo", L"--focus", L"memo"});
-  ASSERT_TRUE(hungMemo->Ready());
-  hungMemo->Hang(4000);
-  ::Sleep(50);
-  start = ::GetTickCount();
-  SendExternalText(L"LOST2\r");
-  DWORD paste = ::GetTickCount() - start;
-  EXPECT_LT(paste, 1400u);
-
-  ::SetForegroundWindow(other.Main());
-  other.Sync();
-  start = ::GetTickCount();
-  SendExternalText(L"NEXT\r");
-  EXPECT_LT(::GetTickCount() - start, 500u);
-  EXPECT_EQ(other.Events(L"edit1", L"ENTER"), Lines{L"NEXT"});
-  EXPECT_TRUE(hungMemo->Events(L"memo", L"PASTED").empty());
-}
-
 // Barcodes queued by another thread while deliveries run, as readers do.
 void QueueBurst(const std::wstring& prefix, int count) {
   std::thread([=] {
@@ -197,6 +167,61 @@ Lines Numbered(const std::wstring& prefix, int count) {
   Lines out;
   for (int i = 0; i < count; ++i) out.push_back(prefix + std::to_wstring(i));
   return out;
+}
+
+TEST(Delivery, AHungTargetIsGivenUpOnThenFailsAtOnceUntilItAnswersAgain) {
+  TargetProcess other({L"--title", L"other"});
+  ASSERT_TRUE(other.Ready());
+  auto hung = FrontTarget({L"--focus", L"edit1"});
+  ASSERT_TRUE(hung->Ready());
+  hung->Hang(8000);
+  ::Sleep(50);
+  // Waited for until Windows counts it as hung: about 5 s without a message.
+  DWORD start = ::GetTickCount();
+  EXPECT_EQ(SendExternalText(L"LOST1\r").Reason, TNotEntered::kHung);
+  const DWORD first = ::GetTickCount() - start;
+  EXPECT_GE(first, 4000u);
+  EXPECT_LT(first, 7000u);
+  start = ::GetTickCount();
+  EXPECT_EQ(SendExternalText(L"LOST2\r").Reason, TNotEntered::kHung);
+  EXPECT_LT(::GetTickCount() - start, 500u);
+
+  ::SetForegroundWindow(other.Main());
+  other.Sync();
+  EXPECT_TRUE(qmtest::PumpUntil([&] { return ::GetForegroundWindow() == other.Main(); }, 3000));
+  EXPECT_EQ(SendExternalText(L"NEXT\r").Reason, TNotEntered::kNone);
+  EXPECT_EQ(other.Events(L"edit1", L"ENTER"), Lines{L"NEXT"});
+
+  // Answering again, it is tried again.
+  ASSERT_TRUE(qmtest::PumpUntil([&] { return !::IsHungAppWindow(hung->Main()) && hung->Sync(); }, 6000));
+  hung->ComeToFront();
+  ASSERT_TRUE(hung->Sync());
+  EXPECT_TRUE(SendExternalText(L"BACK\r").Entered());
+  EXPECT_EQ(hung->Events(L"edit1", L"ENTER"), Lines{L"BACK"});
+}
+
+TEST(Delivery, ATargetThatTakesTwoSecondsPerEnterGetsEveryBarcodeInOrder) {
+  auto t = FrontTarget({L"--focus", L"edit1", L"--enter-work", L"2000"});
+  ASSERT_TRUE(t->Ready());
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(SendExternalText(L"S" + std::to_wstring(i) + L"\r").Entered()) << i;
+  EXPECT_EQ(t->Events(L"edit1", L"WM_SETTEXT"), Numbered(L"S", 3));
+  EXPECT_TRUE(t->WaitUntil([](const Lines& l) { return Has(l, L"edit1 ENTER S2"); }, 5000));
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Numbered(L"S", 3));
+}
+
+TEST(Delivery, TheDirectWaysEnterIsAKeyDownAndAKeyUpWithRealLParams) {
+  auto t = FrontTarget({L"--focus", L"edit1", L"--key-up"});
+  ASSERT_TRUE(t->Ready());
+  EXPECT_TRUE(SendExternalText(L"U1\r").Entered());
+  // Handled before the call returned, the release included, in the order a
+  // typed key arrives.
+  const UINT scan = ::MapVirtualKeyW(VK_RETURN, MAPVK_VK_TO_VSC);
+  wchar_t down[32], up[32];
+  std::swprintf(down, 32, L"D %X", 1u | scan << 16);
+  std::swprintf(up, 32, L"D %X", 0xC0000001u | scan << 16);
+  EXPECT_EQ(t->EventsOf(L"edit1"),
+            (Lines{L"WM_SETTEXT U1", std::wstring(L"WM_KEYDOWN ") + down, L"WM_CHAR D", std::wstring(L"WM_KEYUP ") + up,
+                   L"ENTER U1"}));
 }
 
 TEST(Delivery, ABurstByTheDirectWayEntersEveryBarcodeOnceInOrder) {

@@ -19,7 +19,6 @@ using Keys = std::vector<KeyRecorder::Event>;
 using Lines = std::vector<std::wstring>;
 
 constexpr DWORD kUp = KEYEVENTF_KEYUP;
-constexpr BYTE kMarker = 0xE8;  // the unassigned key that follows the keys of a paste
 
 struct HotkeyScope {
   explicit HotkeyScope(const wchar_t* value) : saved(PasteHotkey) { PasteHotkey = value; }
@@ -82,7 +81,7 @@ TEST(Paste, ClipboardTakesTextButNotEmptyTextNorWhileAnotherProgramHoldsIt) {
 
 LONG ExStyle(HWND w) { return ::GetWindowLongW(w, GWL_EXSTYLE); }
 
-TEST(Paste, ForcingToTheFrontRestoresTheSizeAndKeepsAlwaysOnTop) {
+TEST(Paste, ForcingToTheFrontRestoresAMinimisedWindowAndLeavesSizeAndAlwaysOnTopAlone) {
   DWORD lockBefore = 0;
   ::SystemParametersInfoW(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &lockBefore, 0);
   TargetProcess minimized({L"--show", L"min", L"--no-foreground"});
@@ -92,18 +91,21 @@ TEST(Paste, ForcingToTheFrontRestoresTheSizeAndKeepsAlwaysOnTop) {
   ASSERT_TRUE(minimized.Ready() && maximized.Ready() && onTop.Ready() && plain.Ready());
   ASSERT_TRUE(::IsIconic(minimized.Main()));
   ASSERT_TRUE(::IsZoomed(maximized.Main()));
+  // The target shows and activates itself in its own time: Sync waits for that.
+  const auto fronted = [](const TargetProcess& t) { return ForceForegroundWindow(t.Main()) && t.Sync(); };
 
-  EXPECT_TRUE(ForceForegroundWindow(minimized.Main()));
+  EXPECT_TRUE(fronted(minimized));
   EXPECT_FALSE(::IsIconic(minimized.Main()));
   EXPECT_EQ(::GetForegroundWindow(), minimized.Main());
-  EXPECT_TRUE(ForceForegroundWindow(maximized.Main()));
-  EXPECT_FALSE(::IsZoomed(maximized.Main()));
+  EXPECT_TRUE(fronted(maximized));
+  EXPECT_TRUE(::IsZoomed(maximized.Main()));
   EXPECT_EQ(::GetForegroundWindow(), maximized.Main());
-  EXPECT_TRUE(ForceForegroundWindow(onTop.Main()));
+  EXPECT_TRUE(fronted(onTop));
   EXPECT_TRUE(ExStyle(onTop.Main()) & WS_EX_TOPMOST);
-  EXPECT_TRUE(ForceForegroundWindow(plain.Main()));
+  EXPECT_TRUE(fronted(plain));
   EXPECT_FALSE(ExStyle(plain.Main()) & WS_EX_TOPMOST);
   EXPECT_EQ(::GetForegroundWindow(), plain.Main());
+  EXPECT_TRUE(fronted(plain));  // already in front: left as it is
 
   EXPECT_FALSE(ForceForegroundWindow(nullptr));
   EXPECT_FALSE(ForceForegroundWindow(reinterpret_cast<HWND>(0x7FFFFFF0)));
@@ -113,28 +115,66 @@ TEST(Paste, ForcingToTheFrontRestoresTheSizeAndKeepsAlwaysOnTop) {
   EXPECT_EQ(lockAfter, lockBefore);
 }
 
-TEST(Paste, AWindowWithoutAnInputControlGetsThePasteKeysAndARealEnterAfterThem) {
+TEST(Paste, PasteKeysAndEnterGoOutAsOneBlockEachWithTheLayoutsScanCodes) {
   TargetProcess t({L"--controls", L"button", L"--focus", L"button"});
   ASSERT_TRUE(t.Ready());
   ::SetForegroundWindow(t.Main());
   t.Sync();
-  KeyRecorder rec;  // the keys stop here, so the wait for them runs out
-  const DWORD start = ::GetTickCount();
+  SetWaitForTarget(false);  // the recorded keys never arrive: nothing to wait for
+  KeyRecorder rec;
   SendExternalText(L"K1\r");
-  EXPECT_LT(::GetTickCount() - start, 1500u);
-  EXPECT_EQ(KeyRecorder::Events(), (Keys{{VK_CONTROL, 0}, {'V', 0}, {'V', kUp}, {VK_CONTROL, kUp}, {VK_RETURN, 0},
-                                         {VK_RETURN, kUp}, {kMarker, 0}, {kMarker, kUp}}));
+  SetWaitForTarget(true);
+  EXPECT_EQ(KeyRecorder::Events(),
+            (Keys{{VK_CONTROL, 0}, {'V', 0}, {'V', kUp}, {VK_CONTROL, kUp}, {VK_RETURN, 0}, {VK_RETURN, kUp}}));
+  EXPECT_EQ(KeyRecorder::Blocks(), (std::vector<std::size_t>{4, 2}));
+  const HKL layout = ::GetKeyboardLayout(0);
+  std::vector<WORD> scans;
+  for (const KeyRecorder::Event& e : KeyRecorder::Events())
+    scans.push_back(static_cast<WORD>(::MapVirtualKeyExW(e.vk, MAPVK_VK_TO_VSC, layout)));
+  EXPECT_EQ(KeyRecorder::Scans(), scans);
+  EXPECT_NE(scans[1], 0);
   EXPECT_EQ(ClipboardText(), L"K1");
   EXPECT_EQ(::GetForegroundWindow(), t.Main());
+}
 
-  KeyRecorder::Events().clear();
-  SendExternalText(L"K2");  // no line break: no Enter
-  EXPECT_EQ(KeyRecorder::Events(),
-            (Keys{{VK_CONTROL, 0}, {'V', 0}, {'V', kUp}, {VK_CONTROL, kUp}, {kMarker, 0}, {kMarker, kUp}}));
+// A key the test holds down, as the user would: released around the keys,
+// pressed again after them.
+TEST(Paste, AHeldShiftIsReleasedAroundThePasteKeysAndPressedAgain) {
+  auto t = std::make_unique<TargetProcess>(std::vector<std::wstring>{L"--controls", L"memo", L"--focus", L"memo"});
+  ASSERT_TRUE(t->Ready());
+  ::SetForegroundWindow(t->Main());
+  t->Sync();
+  INPUT shift{};
+  shift.type = INPUT_KEYBOARD;
+  shift.ki.wVk = VK_LSHIFT;
+  ::SendInput(1, &shift, sizeof(shift));
+  ASSERT_TRUE(::GetAsyncKeyState(VK_LSHIFT) & 0x8000);
+  const TDeliveryOutcome out = SendExternalText(L"s1\r");
+  const bool stillHeld = (::GetAsyncKeyState(VK_LSHIFT) & 0x8000) != 0;
+  shift.ki.dwFlags = KEYEVENTF_KEYUP;
+  ::SendInput(1, &shift, sizeof(shift));
+  EXPECT_TRUE(out.Entered());
+  // Shift+Ctrl+V would not be a paste, and Shift+Enter no Enter.
+  EXPECT_EQ(t->Events(L"memo", L"PASTED"), Lines{L"s1"});
+  EXPECT_EQ(t->Events(L"memo", L"ENTER"), Lines{L"s1"});
+  EXPECT_TRUE(stillHeld);
+}
 
-  KeyRecorder::Events().clear();
-  SendExternalText(L"\r\n");  // the clipboard refuses an empty text: nothing is sent
-  EXPECT_EQ(KeyRecorder::Events(), Keys{});
+TEST(Paste, AControlThatTakesThePasteKeysButNeverAsksForTheTextEndsWithinASecond) {
+  TargetProcess t({L"--controls", L"button,edit1", L"--focus", L"button"});
+  ASSERT_TRUE(t.Ready());
+  ::SetForegroundWindow(t.Main());
+  t.Sync();
+  const DWORD start = ::GetTickCount();
+  const TDeliveryOutcome out = SendExternalText(L"K2\r");
+  EXPECT_LT(::GetTickCount() - start, 1500u);
+  EXPECT_EQ(out.Reason, TNotEntered::kPasteRefused);
+  EXPECT_TRUE(t.Events(L"edit1", L"WM_SETTEXT").empty());  // no other field is written
+  EXPECT_EQ(ClipboardText(), L"K2");
+
+  const DWORD before = ::GetTickCount();
+  SendExternalText(L"\r\n");  // the clipboard refuses an empty text: nothing is sent, nothing reported
+  EXPECT_LT(::GetTickCount() - before, 500u);
   EXPECT_EQ(ClipboardText(), L"K2");
 }
 

@@ -28,14 +28,27 @@ TEST(Search, FocusedSingleLineEditOfTheForegroundWindowIsFound) {
   EXPECT_EQ(FindInputControl(nullptr, kSelf, 200), t.Control(L"edit1"));
 }
 
-TEST(Search, WithoutAFocusedInputTheFirstVisibleOneIsTakenSkippingHiddenOnes) {
-  TargetProcess t({L"--focus", L"button"});
+TEST(Search, AnotherFocusedControlGetsTheKeysAndOnlyWithoutFocusTheSearchPicksAFieldThatTakesText) {
+  // The focus on a button: no field of the window is picked; the keys go there.
+  TargetProcess button({L"--focus", L"button"});
+  ASSERT_TRUE(button.Ready());
+  ASSERT_TRUE(::SetForegroundWindow(button.Main()));
+  EXPECT_EQ(FindInputControl(nullptr, kSelf, 0), nullptr);
+
+  // No control has the focus: every field above edit1 in z-order takes no text.
+  TargetProcess t({L"--controls", L"hidden,readonly,password,disabled,list,edit1", L"--focus", L"none"});
   ASSERT_TRUE(t.Ready());
   ASSERT_TRUE(::SetForegroundWindow(t.Main()));
   HWND found = nullptr;
   ASSERT_TRUE(FindInputChild(t.Main(), found));
-  EXPECT_EQ(found, t.Control(L"edit1"));  // "hidden" lies above it in z-order
+  EXPECT_EQ(found, t.Control(L"edit1"));
   EXPECT_EQ(FindInputControl(nullptr, kSelf, 0), t.Control(L"edit1"));
+  // A focused read-only field takes no text (the keys go there); a focused
+  // password field is the user's choice and is written.
+  t.Focus(1);
+  EXPECT_EQ(FindInputControl(nullptr, kSelf, 0), nullptr);
+  t.Focus(2);
+  EXPECT_EQ(FindInputControl(nullptr, kSelf, 0), t.Control(L"password"));
 }
 
 TEST(Search, AComboBoxYieldsItsEditChild) {

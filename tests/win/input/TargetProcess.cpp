@@ -157,14 +157,28 @@ bool TargetProcess::Sync() const {
 
 namespace {
 std::vector<KeyRecorder::Event> g_keys;
-void WINAPI RecordKey(BYTE vk, BYTE, DWORD flags, ULONG_PTR) { g_keys.push_back({vk, flags}); }
+std::vector<WORD> g_scans;
+std::vector<std::size_t> g_blocks;
+UINT WINAPI RecordInput(UINT count, LPINPUT inputs, int) {
+  for (UINT i = 0; i < count; ++i) {
+    if (inputs[i].type != INPUT_KEYBOARD) continue;
+    g_keys.push_back({static_cast<BYTE>(inputs[i].ki.wVk), inputs[i].ki.dwFlags});
+    g_scans.push_back(inputs[i].ki.wScan);
+  }
+  g_blocks.push_back(count);
+  return count;
+}
 }  // namespace
 
 KeyRecorder::KeyRecorder() {
   g_keys.clear();
-  qm::InputFunctions().KeybdEvent = &RecordKey;
+  g_scans.clear();
+  g_blocks.clear();
+  qm::InputFunctions().SendInput = &RecordInput;
 }
 KeyRecorder::~KeyRecorder() { qm::InputFunctions() = qm::SystemInputFunctions(); }
 std::vector<KeyRecorder::Event>& KeyRecorder::Events() { return g_keys; }
+std::vector<WORD>& KeyRecorder::Scans() { return g_scans; }
+std::vector<std::size_t>& KeyRecorder::Blocks() { return g_blocks; }
 
 }  // namespace qmtest

@@ -52,7 +52,8 @@ class TargetProcess {
 // The target's window class name, as the target registers it.
 inline const wchar_t* TargetClass() { return L"QmTargetWindow"; }
 
-// Hands out recorded keybd_event calls while installed.
+// Records the keys of SendInput calls, and does not send them, while
+// installed.
 struct KeyRecorder {
   struct Event {
     BYTE vk;
@@ -62,6 +63,8 @@ struct KeyRecorder {
   KeyRecorder();
   ~KeyRecorder();
   static std::vector<Event>& Events();
+  static std::vector<WORD>& Scans();          // each key's scan code, as Events
+  static std::vector<std::size_t>& Blocks();  // the number of events of each call
 };
 
 // Reads a whole file that another process may hold open; empty when none.

@@ -1,0 +1,93 @@
+#pragma once
+// The decisions of one delivery that need no window: which way a barcode
+// goes, which controls the search may write, the lParam of a posted key,
+// which held modifiers are released around synthesized keys, whether a target
+// is out of reach by its integrity level, and the log line of a barcode that
+// was not entered. Pure: no <windows.h>.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "input/PasteHotkey.h"
+
+namespace qm {
+
+// What the delivery learned of one control.
+struct TControlFacts {
+  bool InputClass = false;    // its class is on the input-class list
+  bool Visible = false;       // it and its ancestors
+  bool Enabled = false;
+  bool ReadOnly = false;
+  bool Password = false;
+  bool DropDownList = false;  // a combo box that only lists
+  bool MultiLine = false;     // a memo or rich edit: never replaced whole
+};
+
+// The facts of a control from its class name and style bits. The edit
+// styles (read-only, password, multi-line) are read only for edit classes,
+// the list style only for combo boxes: other classes use those bits for
+// things of their own.
+TControlFacts ControlFacts(std::u16string_view className, std::uint32_t style, bool visible, bool enabled) noexcept;
+
+// A control whose text can be set: visible, enabled, not read-only, not a
+// drop-down list.
+bool TakesText(const TControlFacts& c) noexcept;
+// What the search for a field may pick: an input control that takes text
+// and is not a password field.
+bool IsSearchCandidate(const TControlFacts& c) noexcept;
+
+enum class TWay {
+  kDirect,  // set the control's text, post Enter to it
+  kPaste,   // the clipboard and the paste keys, where the focus is
+  kSearch,  // no child has the focus: look for the first field
+};
+
+// The way for the control that has the keyboard focus in the window in
+// front; none when the focus is that window itself or nothing.
+TWay WayForFocus(const std::optional<TControlFacts>& focus) noexcept;
+
+// The lParam of a posted WM_KEYDOWN / WM_KEYUP: repeat count 1, the scan
+// code, the extended bit; a key-up also has its previous-state and
+// transition bits set.
+std::uint32_t KeyMessageLParam(std::uint16_t scanCode, bool extended, bool up) noexcept;
+
+// Virtual keys of the modifiers the user may hold, each side its own.
+inline constexpr std::uint8_t kHeldModifierKeys[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x5B, 0x5C};
+// An unassigned key pressed before a held Alt or Win is released, so that
+// the release opens neither the menu bar nor Start.
+inline constexpr std::uint8_t kMaskKey = 0x97;
+
+// The key events that release the held modifiers (of kHeldModifierKeys)
+// before synthesized keys: the mask key first when an Alt or Win is held.
+std::vector<TKeyEvent> ReleaseHeldModifiers(const std::vector<std::uint8_t>& held);
+// Afterwards: those held modifiers that are still physically down, pressed
+// again in the order they were held.
+std::vector<TKeyEvent> PressAgain(const std::vector<std::uint8_t>& held, const std::vector<std::uint8_t>& releasedMeanwhile);
+
+// Synthesized input and window messages from a process of lower integrity
+// never reach one of higher integrity, and a level that cannot be read is
+// taken as the highest. Our own level, when unreadable, is taken as medium.
+inline constexpr std::uint32_t kMediumIntegrity = 0x2000;
+bool TargetOutOfReach(std::optional<std::uint32_t> ownLevel, std::optional<std::uint32_t> targetLevel) noexcept;
+
+enum class TNotEntered {
+  kNone,           // entered
+  kHung,           // the target stopped responding, or did not finish in time
+  kElevated,       // the target runs at a higher integrity level
+  kNoWindow,       // nothing to type into
+  kClipboardBusy,  // another program held the clipboard
+  kPasteRefused,   // the target took the paste keys but never asked for the text
+  kEnded,          // the program is exiting: not reported
+};
+
+// The log line of a barcode that was not entered: "条码未录入（REASON）：" and
+// the barcode, cut to 200 characters. Empty for kNone and kEnded.
+std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode);
+
+// The normalized absolute coordinate (0..65535 over the virtual screen) that
+// lands on pixel p of a virtual screen starting at origin, extent pixels wide.
+std::int32_t AbsoluteMouseCoordinate(std::int32_t p, std::int32_t origin, std::int32_t extent) noexcept;
+
+}  // namespace qm
