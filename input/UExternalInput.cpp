@@ -31,6 +31,7 @@ constexpr DWORD kSetTextSliceMs = 200;
 constexpr DWORD kAnswersAgainMs = 100;   // a target given up on must answer this fast to be tried
 constexpr DWORD kPasteGraceMs = 800;     // for a paste request once every key was handled
 constexpr DWORD kPastePauseMs = 40;
+constexpr DWORD kActivationMs = 1000;
 constexpr int kEagerPolls = 8;  // then 1 ms apart
 constexpr int kClipboardTries = 5;
 constexpr int kSettleTries = 50;
@@ -187,10 +188,15 @@ class TInputMarker {
   static constexpr BYTE kKey = 0xE8;
 
   // Attaching resets the shared key state, so it happens before any key.
+  // The shared focus must then be the target's: were it one of ours, the
+  // keys would go to it.
   explicit TInputMarker(DWORD thread)
       : self_(::GetCurrentThreadId()),
         thread_(thread),
-        attached_(thread != 0 && thread != self_ && ::AttachThreadInput(self_, thread, TRUE)) {}
+        attached_(thread != 0 && thread != self_ && ::AttachThreadInput(self_, thread, TRUE)) {
+    const HWND focus = ::GetFocus();
+    if (attached_ && focus && ::GetWindowThreadProcessId(focus, nullptr) != thread_) Detach();
+  }
   ~TInputMarker() {
     if (pressed_) SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
     Detach();
@@ -722,9 +728,24 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted) {
   const HWND fg = ::GetForegroundWindow();
   const DWORD targetPid = ProcessOf(target);
   if (!fg || ProcessOf(fg) != targetPid) return {TNotEntered::kNoWindow};
+  // The target activates itself in its own time, giving the focus back to
+  // its control: the keys are for that control.
+  const DWORD fgThread = ::GetWindowThreadProcessId(fg, nullptr);
+  {
+    TTargetWait activation(fg);
+    const auto active = [fg, fgThread] {
+      GUITHREADINFO info{};
+      info.cbSize = sizeof(info);
+      return ::GetGUIThreadInfo(fgThread, &info) && info.hwndActive == fg;
+    };
+    if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
+      if (end == TWaitEnd::kHung) GiveUp(activation.Root());
+      return {ReasonOf(end)};
+    }
+  }
   const std::optional<TKeyCombo> combo = PasteCombo();
   if (!combo && !enterWanted) return {};
-  TInputMarker marker(g_waitForTarget ? ::GetWindowThreadProcessId(fg, nullptr) : 0);
+  TInputMarker marker(g_waitForTarget ? fgThread : 0);
   TTargetWait wait(fg);  // from the moment the keys are sent
   if (combo) SendPasteHotkey();
   if (enterWanted) PressKeyCombo(false, false, false, VK_RETURN);

@@ -142,6 +142,9 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case EM_SETLIMITTEXT:
       if (g_fixedLimit) return 0;
       break;
+    case WM_SETFOCUS:
+      g_lastFocus = wnd;  // Wine may have taken the focus before the window hears of its deactivation
+      break;
     case EM_GETLIMITTEXT:
       if (g_noLimit) return 0;
       break;

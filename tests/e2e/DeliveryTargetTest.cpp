@@ -1,0 +1,109 @@
+// How the real program meets targets that real applications are like: a slow
+// Enter handler, a form acting on the key's release, a maximised window, the
+// focus on a button, fields that take no text.
+#include <gtest/gtest.h>
+
+#include "WireRig.h"
+
+namespace {
+
+using namespace qme2e;
+using Texts = std::vector<std::wstring>;
+
+Texts Numbered(const std::wstring& prefix, int count) {
+  Texts out;
+  for (int i = 0; i < count; ++i) out.push_back(prefix + std::to_wstring(i));
+  return out;
+}
+
+std::string Lines(const Texts& texts) {
+  std::string bytes;
+  for (const std::wstring& t : texts) bytes += U8(t) + "\r\n";
+  return bytes;
+}
+
+bool LoggedNotEntered(const TQuillmere& app) {
+  for (const std::wstring& m : app.LogMessages())
+    if (m.rfind(L"条码未录入", 0) == 0) return true;
+  return false;
+}
+
+TEST(DeliveryTarget, ABurstIntoATargetTakingTwoSecondsPerEnterIsEnteredWholeAndInOrder) {
+  TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--enter-work", L"2000"});
+  ASSERT_TRUE(rig.Start());
+  TResponseProbe probe(rig.app.Main(), 100, 5000);
+  const Texts texts = Numbered(L"SLOW-", 5);
+  ASSERT_TRUE(SendLines(rig.port, Lines(texts)));
+  ASSERT_TRUE(rig.WaitEntered(texts.back(), 30000)) << rig.Entered().size();
+  probe.Stop();
+  EXPECT_EQ(U8(rig.Entered()), U8(texts));
+  EXPECT_EQ(U8(rig.Seen(L"WM_SETTEXT")), U8(texts));
+  EXPECT_FALSE(LoggedNotEntered(rig.app));
+  // The program's window answered throughout the waits.
+  EXPECT_EQ(probe.Unanswered(), 0u);
+  EXPECT_LT(probe.LongestMs(), 1000.0);
+}
+
+TEST(DeliveryTarget, AFormThatActsOnTheKeysReleaseSubmitsEveryBarcode) {
+  TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--key-up"});
+  ASSERT_TRUE(rig.Start());
+  const Texts texts = Numbered(L"UP-", 20);
+  ASSERT_TRUE(SendLines(rig.port, Lines(texts)));
+  ASSERT_TRUE(rig.WaitEntered(texts.back(), 20000)) << rig.Entered().size();
+  EXPECT_EQ(U8(rig.UntilMark()), U8(texts));
+}
+
+BOOL CALLBACK HideWineTray(HWND w, LPARAM) {
+  wchar_t cls[64] = {};
+  ::GetClassNameW(w, cls, 64);
+  if (std::wstring(cls) == L"__winex11_standalone_tray") ::ShowWindow(w, SW_HIDE);
+  return TRUE;
+}
+
+// A memo takes the paste way. The window stays maximised whether it is in
+// front already or the program's own window is.
+TEST(DeliveryTarget, AMaximisedTargetStaysMaximisedAcrossPastedBarcodes) {
+  TDeliveryRig rig({L"--controls", L"memo", L"--focus", L"memo", L"--clear-on-enter", L"--show", L"max"});
+  ASSERT_TRUE(rig.Start());
+  // Wine's stand-in for the notification area is an ordinary window that
+  // would lie between the program's window and the target; Windows' own
+  // taskbar is a tool window, never a target.
+  ::EnumWindows(&HideWineTray, 0);
+  ASSERT_TRUE(::IsZoomed(rig.target.Main()));
+  ASSERT_TRUE(SendLines(rig.port, "MAX-1\r\nMAX-2\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"MAX-2", 10000, L"memo"));
+  EXPECT_TRUE(::IsZoomed(rig.target.Main()));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        ::SetForegroundWindow(rig.app.Main());
+        return rig.app.Sync() && ::GetForegroundWindow() == rig.app.Main();
+      },
+      5000));
+  ASSERT_TRUE(SendLines(rig.port, "MAX-3\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"MAX-3", 10000, L"memo")) << U8(rig.app.LogMessages().back());
+  ASSERT_TRUE(rig.target.Sync());
+  EXPECT_TRUE(::IsZoomed(rig.target.Main()));
+  EXPECT_EQ(U8(rig.Entered(L"memo")), U8((Texts{L"MAX-1", L"MAX-2", L"MAX-3"})));
+}
+
+TEST(DeliveryTarget, WithTheFocusOnAButtonNoFieldIsWrittenAndTheBarcodeIsLogged) {
+  TDeliveryRig rig({L"--controls", L"edit1,button", L"--focus", L"button"});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(SendLines(rig.port, "BTN-1\r\n"));
+  EXPECT_TRUE(rig.app.WaitLogContains(L"条码未录入（目标控件未接受粘贴）：BTN-1", 10000));
+  ASSERT_TRUE(rig.target.Sync());
+  EXPECT_TRUE(rig.Seen(L"WM_SETTEXT").empty());
+  EXPECT_TRUE(rig.Entered().empty());
+}
+
+TEST(DeliveryTarget, TheSearchNeverWritesReadOnlyPasswordOrDisabledFields) {
+  TDeliveryRig rig({L"--controls", L"readonly,password,disabled,edit1", L"--focus", L"none"});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(SendLines(rig.port, "FIELD-1\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"FIELD-1", 10000));
+  for (const wchar_t* field : {L"readonly", L"password", L"disabled"})
+    EXPECT_TRUE(rig.Seen(L"WM_SETTEXT", field).empty()) << U8(field);
+  EXPECT_FALSE(LoggedNotEntered(rig.app));
+}
+
+}  // namespace
