@@ -13,13 +13,17 @@ namespace {
 
 using qm::TLineFramer;
 
-// Reference: strict decode of everything, split at CR/LF, trim, drop empty.
+constexpr std::string_view kBreaks("\r\n\0", 3);
+
+// Reference: strict decode of everything, drop a leading byte-order mark,
+// split at CR/LF/NUL, trim, drop empty.
 bool Reference(std::string_view bytes, TLineFramer::Lines& out) {
   std::u16string text;
   if (!qm::DecodeUtf8(bytes, text)) return false;
+  if (!text.empty() && text.front() == 0xFEFF) text.erase(0, 1);
   std::u16string line;
   for (char16_t c : text) {
-    if (c == u'\r' || c == u'\n') {
+    if (c == u'\r' || c == u'\n' || c == 0) {
       auto t = qm::TrimControls(line);
       if (!t.empty()) out.emplace_back(t);
       line.clear();
@@ -54,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& l : lines) {
     if (l.empty() || l.front() <= 0x20 || l.back() <= 0x20) std::abort();
     for (char16_t c : l)
-      if (c == u'\r' || c == u'\n') std::abort();
+      if (c == u'\r' || c == u'\n' || c == 0) std::abort();
   }
 
   if (stream.size() >= TLineFramer::kMaxLineBytes) return 0;  // the bound cuts lines
@@ -71,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view head = stream.substr(0, stream.size() - cut);
     TLineFramer::Lines ignored;
     if (!Reference(head, ignored)) continue;
-    std::size_t brk = head.find_last_of("\r\n");
+    std::size_t brk = head.find_last_of(kBreaks);
     expected.clear();
     Reference(brk == std::string_view::npos ? std::string_view() : head.substr(0, brk + 1), expected);
     if (lines != expected) std::abort();
