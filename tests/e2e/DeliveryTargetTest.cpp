@@ -91,6 +91,8 @@ TEST(DeliveryTarget, WithTheFocusOnAButtonNoFieldIsWrittenAndTheBarcodeIsLogged)
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(SendLines(rig.port, "BTN-1\r\n"));
   EXPECT_TRUE(rig.app.WaitLogContains(L"条码未录入（目标控件未接受粘贴）：BTN-1", 10000));
+  // The window usually sits hidden: the notification icon says it too.
+  EXPECT_TRUE(WaitToolTip(L"有条码未能录入，详见日志", true, 5000));
   ASSERT_TRUE(rig.target.Sync());
   EXPECT_TRUE(rig.Seen(L"WM_SETTEXT").empty());
   EXPECT_TRUE(rig.Entered().empty());

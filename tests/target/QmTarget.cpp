@@ -19,6 +19,7 @@
 //     --fixed-limit          the fields ignore EM_SETLIMITTEXT
 //     --no-limit             the fields answer EM_GETLIMITTEXT with 0
 //     --enter-work MS        every Enter takes MS ms to handle, as a look-up would
+//     --refuse-settext       the fields answer WM_SETTEXT with FALSE and keep their text
 //     --key-up               key messages are logged with their lParam, key-ups too,
 //                            and Enter acts on its release (ENTER is logged then)
 //     --stamp                every line begins with the QueryPerformanceCounter value
@@ -68,6 +69,7 @@ bool g_clearOnEnter = false;
 bool g_quiet = false;  // our own changes are not what the deliverer sent
 int g_postWork = 0;
 int g_enterWork = 0;
+bool g_refuseSetText = false;
 bool g_keyUp = false;
 int g_limitOnEnter = -1;
 bool g_fixedLimit = false;
@@ -137,6 +139,7 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SETTEXT:
       if (g_quiet) break;
       Log(n + L" WM_SETTEXT " + Escape(lp ? reinterpret_cast<const wchar_t*>(lp) : L""));
+      if (g_refuseSetText) return FALSE;
       for (int i = 0; i < g_postWork; ++i) ::PostMessageW(g_main, WM_TARGET_WORK, 0, 0);
       break;
     case EM_SETLIMITTEXT:
@@ -285,6 +288,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_clearOnEnter = Flag(args, L"--clear-on-enter");
   g_postWork = Int(args, L"--post-work", 0);
   g_enterWork = Int(args, L"--enter-work", 0);
+  g_refuseSetText = Flag(args, L"--refuse-settext");
   g_keyUp = Flag(args, L"--key-up");
   g_limitOnEnter = Int(args, L"--limit-on-enter", -1);
   g_fixedLimit = Flag(args, L"--fixed-limit");

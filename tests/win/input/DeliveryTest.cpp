@@ -209,6 +209,15 @@ TEST(Delivery, ATargetThatTakesTwoSecondsPerEnterGetsEveryBarcodeInOrder) {
   EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Numbered(L"S", 3));
 }
 
+TEST(Delivery, AFieldThatRefusesItsTextGetsNoEnterButThePasteAndThenOne) {
+  auto t = FrontTarget({L"--controls", L"edit1", L"--focus", L"edit1", L"--refuse-settext"});
+  ASSERT_TRUE(t->Ready());
+  EXPECT_TRUE(SendExternalText(L"R1\r").Entered());
+  EXPECT_EQ(t->EventsOf(L"edit1"), (Lines{L"WM_SETTEXT R1", L"WM_KEYDOWN 11", L"WM_KEYDOWN 56", L"WM_CHAR 16",
+                                          L"WM_PASTE", L"PASTED R1", L"WM_KEYDOWN D", L"ENTER R1", L"WM_CHAR D",
+                                          L"WM_KEYDOWN E8"}));
+}
+
 TEST(Delivery, TheDirectWaysEnterIsAKeyDownAndAKeyUpWithRealLParams) {
   auto t = FrontTarget({L"--focus", L"edit1", L"--key-up"});
   ASSERT_TRUE(t->Ready());

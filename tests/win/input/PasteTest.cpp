@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "TargetProcess.h"
@@ -60,9 +61,27 @@ std::wstring ClipboardText() {
   return out;
 }
 
+// A DWORD of a registered format on the clipboard; none when it is not there.
+std::optional<DWORD> ClipboardDword(const wchar_t* format) {
+  std::optional<DWORD> out;
+  if (!::OpenClipboard(nullptr)) return out;
+  if (HANDLE h = ::GetClipboardData(::RegisterClipboardFormatW(format))) {
+    if (auto* p = static_cast<const DWORD*>(::GlobalLock(h))) {
+      out = *p;
+      ::GlobalUnlock(h);
+    }
+  }
+  ::CloseClipboard();
+  return out;
+}
+
 TEST(Paste, ClipboardTakesTextButNotEmptyTextNorWhileAnotherProgramHoldsIt) {
   ASSERT_TRUE(SetClipboardText(L"first \u6761\u7801"));
   EXPECT_EQ(ClipboardText(), L"first \u6761\u7801");
+  // Kept out of clipboard history, the cloud clipboard and clipboard monitors.
+  EXPECT_EQ(ClipboardDword(L"CanIncludeInClipboardHistory"), std::optional<DWORD>(0));
+  EXPECT_EQ(ClipboardDword(L"CanUploadToCloudClipboard"), std::optional<DWORD>(0));
+  EXPECT_TRUE(ClipboardDword(L"ExcludeClipboardContentFromMonitorProcessing").has_value());
   EXPECT_FALSE(SetClipboardText(L""));
   EXPECT_EQ(ClipboardText(), L"first \u6761\u7801");
 
