@@ -11,7 +11,7 @@ build=${QM_BUILD_DIR:-$root/build}
 qm_wine_env "$build"
 mkdir -p "$build/run"
 cp "$QM_WIN/app/Quillmere.exe" "$build/run/Quillmere.exe"
-port=$(sed -n 's/^Port=\([0-9]*\).*/\1/p' "$build/run/config.ini" 2>/dev/null | head -n1)
+port=$(sed -n 's/^Port=\([0-9]*\).*/\1/p' "$build/run/config.ini" 2>/dev/null | head -n1 || true)
 cat <<EOT
 Starting Quillmere ($build/run/Quillmere.exe, the $QM_WIN_ARCH build). Send a test barcode
 from another terminal:
