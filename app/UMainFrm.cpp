@@ -493,7 +493,9 @@ void TMainFrm::btnSavePortClick(TObject*) {
   FPort = port;
   SaveConfig();
   SetTrayTip();
-  StartServer();
+  // The port is held exclusively, and connections accepted on it keep it
+  // from being bound again: a listener already on it stays as it is.
+  if (!FServer || FServer->Port() != FPort || !FServer->Active()) StartServer();
   AddLog(L"端口已保存并重新监听：" + std::to_wstring(FPort));
   ShowMessage(L"端口已保存为 " + std::to_wstring(FPort) + L"，并重新监听。");
 }

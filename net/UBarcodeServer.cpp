@@ -1,7 +1,9 @@
 #include "net/UBarcodeServer.h"
 
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 #include "net/LineBudget.h"
 #include "platform/MainThreadQueue.h"
@@ -20,21 +22,50 @@ int WaitReadable(SOCKET s, DWORD ms) {
   return ::select(0, &set, nullptr, nullptr, &tv);
 }
 
+struct TPortCounts {
+  std::mutex mu;
+  std::unordered_map<std::uint16_t, std::size_t> open;
+};
+
+// Never destroyed: readers may still end while the process exits.
+TPortCounts& PortCounts() {
+  static TPortCounts* counts = new TPortCounts;
+  return *counts;
+}
+
+std::uint16_t BoundPort(SOCKET s, std::uint16_t fallback) {
+  sockaddr_in addr{};
+  int len = sizeof(addr);
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return fallback;
+  return ::ntohs(addr.sin_port);
+}
+
 }  // namespace
 
 // ---- TClientThread ---------------------------------------------------------
 
-TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode)
+TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort)
     : TWorkerThread(/*freeOnTerminate=*/true, kStackReserve),
       FClientSock(AClientSock),
-      FOnBarcode(std::move(AOnBarcode)) {
+      FOnBarcode(std::move(AOnBarcode)),
+      FLocalPort(localPort) {
   WSADATA data;
   FWinsockRef = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  std::lock_guard<std::mutex> lock(PortCounts().mu);
+  ++PortCounts().open[FLocalPort];
 }
 
 TClientThread::~TClientThread() {
   if (FClientSock != INVALID_SOCKET) ::closesocket(FClientSock);
   if (FWinsockRef) ::WSACleanup();
+  std::lock_guard<std::mutex> lock(PortCounts().mu);
+  if (--PortCounts().open[FLocalPort] == 0) PortCounts().open.erase(FLocalPort);
+}
+
+std::size_t TClientThread::OpenOnPort(std::uint16_t port) {
+  std::lock_guard<std::mutex> lock(PortCounts().mu);
+  auto it = PortCounts().open.find(port);
+  return it == PortCounts().open.end() ? 0 : it->second;
 }
 
 void TClientThread::QueueLines(TLineFramer::Lines& lines) {
@@ -86,7 +117,8 @@ TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc
     : TWorkerThread(/*freeOnTerminate=*/false),
       FPort(APort),
       FOnBarcode(std::move(AOnBarcode)),
-      FOnLog(std::move(AOnLog)) {}
+      FOnLog(std::move(AOnLog)),
+      FStopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 TBarcodeServer::~TBarcodeServer() { CloseListenSock(); }
 
@@ -105,13 +137,36 @@ void TBarcodeServer::CloseListenSock() noexcept {
 
 void TBarcodeServer::Stop() {
   Terminate();
+  if (FStopEvent) ::SetEvent(FStopEvent.get());
   CloseListenSock();
 }
 
-void TBarcodeServer::Serve(SOCKET client) {
+bool TBarcodeServer::BindPort(SOCKET s, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = ::htons(port);
+  addr.sin_addr.s_addr = INADDR_ANY;
+  for (bool told = false;;) {
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) return true;
+    const int err = ::WSAGetLastError();
+    // An exclusive port stays taken while connections accepted on it live,
+    // even after their listener closed (a port change and back again).
+    // Those are ours and end by themselves: wait for them, not for the user.
+    if (err != WSAEADDRINUSE || TClientThread::OpenOnPort(port) == 0 || !FStopEvent) {
+      Log(L"bind() 失败，错误码 " + std::to_wstring(err));
+      return false;
+    }
+    FActive = true;
+    if (!told) Log(L"TCP 端口 " + std::to_wstring(FPort) + L" 仍被之前的连接占用，每 3 秒重试一次");
+    told = true;
+    if (::WaitForSingleObject(FStopEvent.get(), kBindRetryMs) != WAIT_TIMEOUT) return false;
+  }
+}
+
+void TBarcodeServer::Serve(SOCKET client, std::uint16_t port) {
   TClientThread* reader = nullptr;
   try {
-    reader = new TClientThread(client, FOnBarcode);
+    reader = new TClientThread(client, FOnBarcode, port);
   } catch (...) {
     ::closesocket(client);
     return;
@@ -127,6 +182,7 @@ void TBarcodeServer::Execute() {
     return;
   }
   ScopeExit cleanup([this] {
+    FActive = false;
     CloseListenSock();
     ::WSACleanup();
   });
@@ -138,16 +194,13 @@ void TBarcodeServer::Execute() {
   }
   FListenSock.store(s);
 
-  int one = 1;
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+  // No other socket may bind our port, not even one that asks to share it:
+  // connections meant for us would go to either at random.
+  BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof(exclusive));
 
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = ::htons(static_cast<u_short>(FPort & 0xFFFF));
-  addr.sin_addr.s_addr = INADDR_ANY;
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == SOCKET_ERROR) {
-    int err = ::WSAGetLastError();
-    Log(L"bind() 失败，错误码 " + std::to_wstring(err));
+  const auto port = static_cast<std::uint16_t>(FPort & 0xFFFF);
+  if (!BindPort(s, port)) {
     CloseListenSock();
     return;
   }
@@ -160,7 +213,10 @@ void TBarcodeServer::Execute() {
     CloseListenSock();
     return;
   }
+  FActive = true;
   Log(L"已开始监听 TCP 端口 " + std::to_wstring(FPort));
+  // Port 0 lets the system choose: connections count on the port it chose.
+  const std::uint16_t bound = BoundPort(s, port);
 
   while (!Terminated()) {
     sockaddr_in peer{};
@@ -171,7 +227,7 @@ void TBarcodeServer::Execute() {
       ::Sleep(50);
       continue;
     }
-    Serve(client);
+    Serve(client, bound);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "net/LineFraming.h"
 #include "platform/SharedTypes.h"
+#include "platform/UniqueHandle.h"
 #include "platform/WorkerThread.h"
 
 namespace qm {
@@ -17,9 +18,13 @@ namespace qm {
 class TClientThread final : public TWorkerThread {
  public:
   // Takes a Winsock reference of its own, so a stop of the listener does not
-  // reset the connection under it.
-  TClientThread(SOCKET AClientSock, TStrProc AOnBarcode);
+  // reset the connection under it. The connection counts as open on
+  // localPort, the listening port it came in on, while the reader lives.
+  TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort = 0);
   ~TClientThread() override;
+
+  // Connections whose readers live, by the port they came in on.
+  static std::size_t OpenOnPort(std::uint16_t port);
 
   static constexpr std::size_t kStackReserve = 64 * 1024;
   static constexpr DWORD kCarryIdleMs = 250;
@@ -32,6 +37,7 @@ class TClientThread final : public TWorkerThread {
 
   SOCKET FClientSock;
   const TStrProc FOnBarcode;
+  const std::uint16_t FLocalPort;
   bool FWinsockRef = false;
 };
 
@@ -45,18 +51,28 @@ class TBarcodeServer final : public TWorkerThread {
   // blocked accept returns. Does not wait.
   void Stop();
 
+  std::int32_t Port() const noexcept { return FPort; }
+  // Listening on its port, or waiting for its own earlier connections to
+  // let go of it; false before that and once the body has ended.
+  bool Active() const noexcept { return FActive.load(); }
+
+  static constexpr DWORD kBindRetryMs = 3000;
+
  protected:
   void Execute() override;
 
  private:
   void Log(std::wstring S) const;
   void CloseListenSock() noexcept;
-  void Serve(SOCKET client);
+  [[nodiscard]] bool BindPort(SOCKET s, std::uint16_t port);
+  void Serve(SOCKET client, std::uint16_t port);
 
   const std::int32_t FPort;
   const TStrProc FOnBarcode;
   const TStrProc FOnLog;
   std::atomic<SOCKET> FListenSock{INVALID_SOCKET};
+  UniqueKernelHandle FStopEvent;  // set by Stop: a wait of the body ends at once
+  std::atomic<bool> FActive{false};
 };
 
 }  // namespace qm

@@ -112,4 +112,36 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   EXPECT_EQ(rig.Entered(), Texts{L"AFTER-CHANGE"});
 }
 
+// Linux never lets a second listener share a port, whatever the first one
+// asked for: this shows the outcome, and the in-process test reads the
+// exclusive-use option back, which is what Windows' rule turns on.
+TEST(FaultNetwork, ASecondCopyOnTheSamePortFailsToBindAndTheFirstKeepsEveryConnection) {
+  TDeliveryRig rig;
+  ASSERT_TRUE(rig.Start());
+  TTcpClient open(rig.port);
+  ASSERT_TRUE(open.Send("FIRST-0\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"FIRST-0", 10000));
+  const std::wstring failure = ListenerLine(rig.port);  // as the first one holds it
+  ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u) << U8(failure);
+
+  TTempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(rig.port) + "\r\nAutoStart=0\r\n"));
+  TQuillmere second(dir);
+  ASSERT_TRUE(second.Start());
+  ASSERT_TRUE(second.WaitLogContains(failure, 10000));
+  ASSERT_TRUE(rig.TargetInFront());
+  Texts expected = {L"FIRST-0"};
+  for (int i = 0; i < 20; ++i) {
+    const std::string line = "EACH-" + std::to_string(i);
+    ASSERT_TRUE(SendLines(rig.port, line + "\r\n"));
+    expected.push_back(Utf8ToWide(line));
+  }
+  ASSERT_TRUE(open.Send("FIRST-1\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"FIRST-1", 10000));
+  expected.push_back(L"FIRST-1");
+  EXPECT_EQ(U8(rig.UntilMark()), U8(expected));
+  EXPECT_EQ(U8(second.LogMessages()), U8({L"程序启动完成", failure}));
+  EXPECT_TRUE(second.Running());
+}
+
 }  // namespace

@@ -186,6 +186,130 @@ TEST_F(BarcodeServerTest, AHeldPortGivesExactlyOneBindFailureWithItsCode) {
   ::closesocket(holder);
 }
 
+// Windows lets a socket that asks to share a port bind it beside a listener
+// that did not forbid sharing; Linux never lets two listeners share, so
+// under Wine the option read back is what shows the rule.
+TEST_F(BarcodeServerTest, TheListenerHoldsItsPortExclusivelyAndASecondOneFailsToBind) {
+  StartServer();
+  const SOCKET listening = qmtest::FindSocket([&](SOCKET s) {
+    return qmtest::LocalPort(s) == port_ && qmtest::PeerAddress(s).sin_port == 0;
+  });
+  ASSERT_NE(listening, INVALID_SOCKET);
+  BOOL exclusive = FALSE, reuse = TRUE;
+  int len = sizeof(BOOL);
+  ASSERT_EQ(::getsockopt(listening, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&exclusive), &len), 0);
+  len = sizeof(BOOL);
+  ASSERT_EQ(::getsockopt(listening, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&reuse), &len), 0);
+  EXPECT_TRUE(exclusive);
+  EXPECT_FALSE(reuse);
+
+  auto bindError = [&](int option) {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL on = TRUE;
+    ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&on), sizeof(on));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(port_);
+    const int error = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 ? 0 : ::WSAGetLastError();
+    ::closesocket(s);
+    return error;
+  };
+  EXPECT_NE(bindError(SO_REUSEADDR), 0) << "a socket asking to share took the port";
+  // A second listener on the port, as a second copy of the program: one
+  // failure line, and every connection still reaches the first.
+  const int code = bindError(SO_EXCLUSIVEADDRUSE);
+  ASSERT_NE(code, 0);
+  auto second = std::make_shared<Recorder>();
+  auto other = std::make_unique<TBarcodeServer>(
+      port_, [second](const std::wstring& s) { second->barcodes.push_back(s); },
+      [second](const std::wstring& s) { second->logs.push_back(s); });
+  ASSERT_TRUE(other->Start());
+  other->WaitFor();
+  for (int i = 0; i < 20; ++i) {
+    SOCKET s = Connect(port_);
+    ASSERT_NE(s, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(s, "N" + std::to_string(i) + "\n"));
+    ::closesocket(s);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() >= 20; }, 10000));
+  PumpFor(200);
+  EXPECT_EQ(second->logs, std::vector<std::wstring>{L"bind() 失败，错误码 " + std::to_wstring(code)});
+  EXPECT_TRUE(second->barcodes.empty());
+  EXPECT_EQ(rec_->barcodes.size(), 20u);
+}
+
+// On Windows an exclusive port stays taken while connections accepted on it
+// live, after their listener has closed; Linux frees it, so here the test
+// holds the port itself while the earlier connection is open.
+class BarcodeServerPortHeldByEarlierConnections : public BarcodeServerTest {
+ protected:
+  void SetUp() override {
+    BarcodeServerTest::SetUp();
+    StartServer();
+    earlier_ = Connect(port_);
+    ASSERT_NE(earlier_, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(earlier_, "EARLY\n"));
+    ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() == 1; }, 3000));
+    StopServer();
+    holder_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(port_);
+    ASSERT_EQ(::bind(holder_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(::listen(holder_, 5), 0);
+    rec_->logs.clear();
+    server_ = MakeServer(port_);
+    ASSERT_TRUE(server_->Start());
+    ASSERT_TRUE(PumpUntil([&] { return !rec_->logs.empty(); }, 5000));
+  }
+  void TearDown() override {
+    if (holder_ != INVALID_SOCKET) ::closesocket(holder_);
+    if (earlier_ != INVALID_SOCKET) ::closesocket(earlier_);
+    BarcodeServerTest::TearDown();
+  }
+  std::wstring Waiting() const { return L"TCP 端口 " + std::to_wstring(port_) + L" 仍被之前的连接占用，每 3 秒重试一次"; }
+
+  SOCKET earlier_ = INVALID_SOCKET, holder_ = INVALID_SOCKET;
+};
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, TheBindIsRetriedWithOneLineUntilItSucceeds) {
+  EXPECT_EQ(rec_->logs, std::vector<std::wstring>{Waiting()});
+  EXPECT_TRUE(server_->Active());
+  PumpFor(2 * TBarcodeServer::kBindRetryMs + 500);
+  EXPECT_EQ(rec_->logs.size(), 1u) << "retried quietly";
+  ::closesocket(holder_);
+  holder_ = INVALID_SOCKET;
+  ASSERT_TRUE(PumpUntil([&] { return rec_->logs.size() >= 2; }, TBarcodeServer::kBindRetryMs + 3000));
+  EXPECT_EQ(rec_->logs[1], L"已开始监听 TCP 端口 " + std::to_wstring(port_));
+  SOCKET s = Connect(port_);
+  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_TRUE(SendAll(s, "NEW\n"));
+  ASSERT_TRUE(SendAll(earlier_, "STILL\n"));
+  ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() >= 3; }, 3000));
+  std::vector<std::wstring> got(rec_->barcodes.begin() + 1, rec_->barcodes.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::wstring>{L"NEW", L"STILL"}));
+  ::closesocket(s);
+}
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, AStopEndsTheWaitAtOnceAndQuietly) {
+  PumpFor(500);
+  const DWORD t0 = ::GetTickCount();
+  StopServer();
+  EXPECT_LT(::GetTickCount() - t0, 500u);
+  PumpFor(200);
+  EXPECT_EQ(rec_->logs, std::vector<std::wstring>{Waiting()});
+}
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, WhenTheyHaveEndedAPortStillHeldIsAFailure) {
+  ::closesocket(earlier_);
+  earlier_ = INVALID_SOCKET;
+  ASSERT_TRUE(PumpUntil([&] { return rec_->logs.size() >= 2; }, TBarcodeServer::kBindRetryMs + 3000));
+  EXPECT_EQ(rec_->logs[1], L"bind() 失败，错误码 " + std::to_wstring(WSAEADDRINUSE));
+  server_->WaitFor();  // the listener has ended by itself
+  EXPECT_FALSE(server_->Active());
+}
+
 TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {
   StartServer();
   PumpFor(100);  // the listener is blocked in accept by now

@@ -758,8 +758,8 @@ TPortHolder::~TPortHolder() {
 int BindError(std::uint16_t port) {
   EnsureWinsock();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  int one = 1;  // as the program's listener does
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+  BOOL one = TRUE;  // as the program's listener does
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof(one));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(port);

@@ -205,8 +205,8 @@ class TPortHolder {
   SOCKET s_ = INVALID_SOCKET;
   bool held_ = false;
 };
-// 0 when this process can bind 0.0.0.0:port now with SO_REUSEADDR set, as
-// the program's listener binds, else the Winsock error.
+// 0 when this process can bind 0.0.0.0:port now with SO_EXCLUSIVEADDRUSE
+// set, as the program's listener binds, else the Winsock error.
 int BindError(std::uint16_t port);
 // The line the program's listener will log when it starts on port: the
 // listening line, or the bind failure another listener there causes. Ask

@@ -70,6 +70,38 @@ bool PeerClosedWithin(SOCKET s, DWORD ms) {
   return ::recv(s, &c, 1, 0) <= 0;
 }
 
+SOCKET FindSocket(const std::function<bool(SOCKET)>& pred) {
+  // Handle values are multiples of four; a value that is no socket fails
+  // getsockname with WSAENOTSOCK and is passed over.
+  for (ULONG_PTR h = 4; h < 0x40000; h += 4) {
+    const auto s = static_cast<SOCKET>(h);
+    if (LocalPort(s) != 0 && pred(s)) return s;
+  }
+  return INVALID_SOCKET;
+}
+
+std::uint16_t LocalPort(SOCKET s) {
+  sockaddr_in a{};
+  int len = sizeof(a);
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) return 0;
+  return ::ntohs(a.sin_port);
+}
+
+sockaddr_in PeerAddress(SOCKET s) {
+  sockaddr_in a{};
+  int len = sizeof(a);
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return sockaddr_in{};
+  return a;
+}
+
+SOCKET ServerSideOf(SOCKET client) {
+  const std::uint16_t clientPort = LocalPort(client);
+  const std::uint16_t serverPort = ::ntohs(PeerAddress(client).sin_port);
+  return FindSocket([&](SOCKET s) {
+    return s != client && LocalPort(s) == serverPort && ::ntohs(PeerAddress(s).sin_port) == clientPort;
+  });
+}
+
 std::size_t PrivateBytes() {
   // Wine reports no PrivateUsage; walking the address space works on both.
   std::size_t total = 0;

@@ -26,6 +26,16 @@ bool SendAll(SOCKET s, const std::string& bytes);
 // True when the peer has closed the connection within ms.
 bool PeerClosedWithin(SOCKET s, DWORD ms);
 
+// A socket of this process that pred picks, found among the handle values
+// the process can hold: the listener and its readers keep their sockets to
+// themselves, and tests read their options back this way.
+SOCKET FindSocket(const std::function<bool(SOCKET)>& pred);
+// The port a socket is bound to, and its peer's address; 0 when none.
+std::uint16_t LocalPort(SOCKET s);
+sockaddr_in PeerAddress(SOCKET s);
+// The reader's socket of the connection whose client end is client.
+SOCKET ServerSideOf(SOCKET client);
+
 // The process's committed private memory, in bytes.
 std::size_t PrivateBytes();
 
