@@ -1,5 +1,7 @@
 #include "net/UBarcodeServer.h"
 
+#include <mstcpip.h>
+
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,6 +22,27 @@ int WaitReadable(SOCKET s, DWORD ms) {
   FD_SET(s, &set);
   timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
   return ::select(0, &set, nullptr, nullptr, &tv);
+}
+
+// IPPROTO_TCP options of ws2ipdef.h that mingw's headers lack.
+constexpr int kTcpKeepIdle = 3, kTcpKeepCnt = 16, kTcpKeepIntvl = 17;
+
+void EnableKeepAlive(SOCKET s) {
+  BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof(on));
+  const DWORD idle = TClientThread::kKeepAliveIdleS, interval = TClientThread::kKeepAliveIntervalS,
+              probes = TClientThread::kKeepAliveProbes;
+  const bool timed =
+      ::setsockopt(s, IPPROTO_TCP, kTcpKeepIdle, reinterpret_cast<const char*>(&idle), sizeof(idle)) == 0 &&
+      ::setsockopt(s, IPPROTO_TCP, kTcpKeepIntvl, reinterpret_cast<const char*>(&interval), sizeof(interval)) == 0;
+  if (!timed) {
+    // Before Windows 10 1709: both times through the ioctl.
+    tcp_keepalive values{1, idle * 1000, interval * 1000};
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned, nullptr, nullptr);
+  }
+  // Windows 10 1703 and later; elsewhere the system's count of 10 stays.
+  ::setsockopt(s, IPPROTO_TCP, kTcpKeepCnt, reinterpret_cast<const char*>(&probes), sizeof(probes));
 }
 
 struct TPortCounts {
@@ -83,6 +106,7 @@ void TClientThread::QueueLines(TLineFramer::Lines& lines) {
 }
 
 void TClientThread::Execute() {
+  EnableKeepAlive(FClientSock);
   char buf[4096];
   TLineFramer framer;
   TLineFramer::Lines lines;

@@ -28,6 +28,10 @@ class TClientThread final : public TWorkerThread {
 
   static constexpr std::size_t kStackReserve = 64 * 1024;
   static constexpr DWORD kCarryIdleMs = 250;
+  // A peer that vanished without closing is probed after a minute of
+  // silence and given up after five unanswered probes (ten where the system
+  // fixes the count), so its reader ends within two to three minutes.
+  static constexpr DWORD kKeepAliveIdleS = 60, kKeepAliveIntervalS = 10, kKeepAliveProbes = 5;
 
  protected:
   void Execute() override;

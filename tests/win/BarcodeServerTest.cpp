@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -308,6 +309,40 @@ TEST_F(BarcodeServerPortHeldByEarlierConnections, WhenTheyHaveEndedAPortStillHel
   EXPECT_EQ(rec_->logs[1], L"bind() 失败，错误码 " + std::to_wstring(WSAEADDRINUSE));
   server_->WaitFor();  // the listener has ended by itself
   EXPECT_FALSE(server_->Active());
+}
+
+// Wine answers none of the TCP_KEEP* options (the reader then sets the
+// times through SIO_KEEPALIVE_VALS): there the kernel's keep-alive timer of
+// the connection shows the idle time it was given.
+TEST_F(BarcodeServerTest, EveryConnectionProbesItsPeerAfterAMinuteOfSilence) {
+  StartServer();
+  SOCKET c = Connect(port_);
+  ASSERT_NE(c, INVALID_SOCKET);
+  ASSERT_TRUE(SendAll(c, "K\n"));  // the reader has set its socket up by then
+  ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() == 1; }, 3000));
+  const SOCKET s = qmtest::ServerSideOf(c);
+  ASSERT_NE(s, INVALID_SOCKET);
+  auto option = [&](int level, int name) -> std::optional<DWORD> {
+    DWORD v = 0;
+    int len = sizeof(v);
+    if (::getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len) != 0) return std::nullopt;
+    return v;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1u);
+  if (const std::optional<DWORD> idle = option(IPPROTO_TCP, 3 /*TCP_KEEPIDLE*/)) {
+    EXPECT_EQ(*idle, 60u);
+    EXPECT_EQ(option(IPPROTO_TCP, 17 /*TCP_KEEPINTVL*/), 10u);
+    if (const std::optional<DWORD> probes = option(IPPROTO_TCP, 16 /*TCP_KEEPCNT*/)) {
+      EXPECT_EQ(*probes, 5u);
+    }
+  } else {
+    const std::optional<qmtest::TKernelTcp> k = qmtest::KernelTcp(port_, qmtest::LocalPort(c));
+    ASSERT_TRUE(k) << "neither the options nor the kernel answer";
+    EXPECT_EQ(k->timer, 2) << "no keep-alive timer";
+    EXPECT_LE(k->timerSeconds, 60.0);
+    EXPECT_GT(k->timerSeconds, 50.0);
+  }
+  ::closesocket(c);
 }
 
 TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {

@@ -844,6 +844,88 @@ bool TTcpClient::ClosedByPeer(DWORD ms) {
   return ::recv(s_, &c, 1, 0) <= 0;
 }
 
+namespace {
+// The Linux path of a file in the host's /tmp, and the Windows one.
+std::string HostTemp(const std::string& suffix) {
+  static unsigned counter = 0;
+  return "/tmp/qm-e2e-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter) + suffix;
+}
+std::wstring OnDriveZ(const std::string& linuxPath) {
+  std::wstring w = L"Z:";
+  for (char c : linuxPath) w.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+  return w;
+}
+bool LaunchHostScript(const std::string& path) {
+  std::string cmd = "/bin/sh " + path;
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    return false;
+  if (pi.hThread) ::CloseHandle(pi.hThread);
+  if (pi.hProcess) ::CloseHandle(pi.hProcess);
+  return true;
+}
+}  // namespace
+
+int RunHostShell(const std::string& script, DWORD ms, std::string* output) {
+  if (!FileExists(L"Z:\\bin\\sh")) return -1;
+  const std::string base = HostTemp("");
+  const std::string body = "{\n" + script + "\n} >" + base + ".out 2>&1\necho $? >" + base + ".tmp\nmv " + base +
+                           ".tmp " + base + ".rc\n";
+  if (!WriteBytes(OnDriveZ(base + ".sh"), body) || !LaunchHostScript(base + ".sh")) return -1;
+  int status = -1;
+  if (WaitFor([&] { return FileExists(OnDriveZ(base + ".rc")); }, ms))
+    status = std::atoi(ReadBytes(OnDriveZ(base + ".rc")).c_str());
+  if (output) *output = ReadBytes(OnDriveZ(base + ".out"));
+  for (const char* ext : {".sh", ".rc", ".out"}) ::DeleteFileW(OnDriveZ(base + ext).c_str());
+  return status;
+}
+
+bool StartHostShell(const std::string& script) {
+  if (!FileExists(L"Z:\\bin\\sh")) return false;
+  const std::string path = HostTemp(".sh");
+  return WriteBytes(OnDriveZ(path), "rm -f " + path + "\n" + script + "\n") && LaunchHostScript(path);
+}
+
+THostPeer::THostPeer() {
+  const DWORD id = ::GetCurrentProcessId() % 100000;
+  ns_ = "qm-peer-" + std::to_string(id);
+  hostLink_ = "qmh" + std::to_string(id);
+  peerLink_ = "qmp" + std::to_string(id);
+  net_ = "10.213." + std::to_string(id % 200 + 20);
+  peer_ = (10u << 24) | (213u << 16) | ((id % 200 + 20) << 8) | 2;
+  const std::string setup = "set -e\nip netns add " + ns_ + "\nip link add " + hostLink_ + " type veth peer name " +
+                            peerLink_ + "\nip link set " + peerLink_ + " netns " + ns_ + "\nip addr add " + net_ +
+                            ".1/30 dev " + hostLink_ + "\nip link set " + hostLink_ + " up\nip netns exec " + ns_ +
+                            " ip addr add " + net_ + ".2/30 dev " + peerLink_ + "\nip netns exec " + ns_ +
+                            " ip link set " + peerLink_ + " up\nip netns exec " + ns_ + " ip link set lo up\n";
+  std::string out;
+  const int status = RunHostShell(setup, 20000, &out);
+  ready_ = status == 0;
+  if (!ready_) {
+    why_ = status < 0 ? "no Linux host shell to make a network namespace with" : "ip netns: " + out;
+    RunHostShell("ip netns del " + ns_ + " 2>/dev/null; ip link del " + hostLink_ + " 2>/dev/null; true", 20000);
+  }
+}
+
+THostPeer::~THostPeer() {
+  if (!ready_) return;
+  RunHostShell("ip netns pids " + ns_ + " | xargs -r kill -9\nip netns del " + ns_ + "\nip link del " + hostLink_ +
+                   " 2>/dev/null\ntrue",
+               20000);
+}
+
+std::string THostPeer::HostAddress() const { return net_ + ".1"; }
+
+bool THostPeer::Start(const std::string& script) {
+  const std::string path = HostTemp(".bash");
+  return WriteBytes(OnDriveZ(path), "rm -f " + path + "\n" + script + "\n") &&
+         StartHostShell("exec ip netns exec " + ns_ + " /bin/bash " + path);
+}
+
+bool THostPeer::Cut() { return RunHostShell("ip netns exec " + ns_ + " ip link set " + peerLink_ + " down", 20000) == 0; }
+
 std::optional<TProcessMemory> ProcessMemory(DWORD pid) {
   // ProcessVmCounters of another process: Wine's server fills them from
   // /proc/<pid>/status; psapi is not linked here.

@@ -249,6 +249,38 @@ class TTcpClient {
   SOCKET s_ = INVALID_SOCKET;
 };
 
+// Shell scripts on the Linux host under Wine (Wine starts Linux programs,
+// but its handle to one cannot be waited on: the script reports through a
+// file). -1 when there is no host shell or the script did not end in ms.
+int RunHostShell(const std::string& script, DWORD ms, std::string* output = nullptr);
+bool StartHostShell(const std::string& script);  // in the background
+
+// A peer on a network of its own (a Linux network namespace joined to the
+// host by a veth pair), whose packets the test can drop. Needs Wine on
+// Linux, as root; Ready() is false and Why() says why elsewhere.
+class THostPeer {
+ public:
+  THostPeer();
+  ~THostPeer();  // ends what runs there and removes the namespace
+  THostPeer(const THostPeer&) = delete;
+  THostPeer& operator=(const THostPeer&) = delete;
+  bool Ready() const noexcept { return ready_; }
+  const std::string& Why() const noexcept { return why_; }
+  std::string HostAddress() const;  // the host's end, as the peer reaches it
+  std::uint32_t PeerAddress() const noexcept { return peer_; }  // host order
+  // Starts a bash script there, in the background.
+  bool Start(const std::string& script);
+  // Takes the peer's link down: whatever is sent to it is lost, and it
+  // answers nothing.
+  bool Cut();
+
+ private:
+  std::string ns_, hostLink_, peerLink_, net_;
+  std::uint32_t peer_ = 0;
+  bool ready_ = false;
+  std::string why_;
+};
+
 // Memory of another process as the system reports it. Under Wine the server
 // reads them from Linux's /proc/<pid>/status: resident is VmRSS, peakResident
 // VmHWM, privateBytes RssAnon + VmSwap, addressSpace VmSize.
