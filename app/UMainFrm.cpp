@@ -8,6 +8,7 @@
 #include "app/IntegerSyntax.h"
 #include "app/MainFrmIds.h"
 #include "input/UExternalInput.h"
+#include "net/AddressRules.h"
 #include "picker/UFocusPicker.h"
 #include "platform/AppError.h"
 #include "platform/Application.h"
@@ -322,6 +323,7 @@ void TMainFrm::FormCreate(TObject*) {
   }
   ::SetWindowTextW(lblFocus, FocusPointIsSet() ? FocusText(FFocusX, FFocusY).c_str() : kFocusUnset);
   SetTrayTip();
+  LoadAllowFrom();
   StartServer();
   AddLog(L"程序启动完成");
 }
@@ -401,11 +403,20 @@ void TMainFrm::SaveConfig() {
   ini.UpdateFile();
 }
 
+// Not written by SaveConfig: the file's own text stays the user's.
+void TMainFrm::LoadAllowFrom() {
+  const TAllowFrom allow = ParseAllowFrom(ToU16(TIniFile(FIniPath).ReadString(kSection, L"AllowFrom", L"")));
+  for (const std::u16string& entry : allow.invalid) AddLog(L"AllowFrom 中的条目无效：" + ToWide(entry));
+  if (allow.invalidCount > allow.invalid.size())
+    AddLog(L"AllowFrom 中另有 " + std::to_wstring(allow.invalidCount - allow.invalid.size()) + L" 个条目无效");
+  FGate->SetAllowFrom(allow);
+}
+
 void TMainFrm::StartServer() {
   StopServer();
   FServer = std::make_unique<TBarcodeServer>(
       FPort, [this](const std::wstring& s) { HandleBarcode(s); },
-      [this](const std::wstring& s) { AddLog(s); });
+      [this](const std::wstring& s) { AddLog(s); }, FGate);
   (void)FServer->Start();
   ::SetWindowTextW(lblStatus, (L"监听中：TCP 端口 " + std::to_wstring(FPort)).c_str());
   SetTrayTip();
@@ -493,6 +504,7 @@ void TMainFrm::btnSavePortClick(TObject*) {
   FPort = port;
   SaveConfig();
   SetTrayTip();
+  LoadAllowFrom();
   // The port is held exclusively, and connections accepted on it keep it
   // from being bound again: a listener already on it stays as it is.
   if (!FServer || FServer->Port() != FPort || !FServer->Active()) StartServer();

@@ -48,6 +48,7 @@ class TMainFrm final : public TWindow {
 
   void LoadConfig();
   void SaveConfig();
+  void LoadAllowFrom();
   void StartServer();
   void StopServer();
   void AddLog(const std::wstring& S);
@@ -83,6 +84,7 @@ class TMainFrm final : public TWindow {
        mmLog = nullptr, lblStatus = nullptr, btnClearLog = nullptr;
 
   std::unique_ptr<TBarcodeServer> FServer;
+  const std::shared_ptr<TConnectionGate> FGate = std::make_shared<TConnectionGate>();
   std::int32_t FPort = 20222;
   bool FAutoStart = true;
   std::int32_t FFocusX = 0, FFocusY = 0;

@@ -137,11 +137,13 @@ void TClientThread::Execute() {
 
 // ---- TBarcodeServer --------------------------------------------------------
 
-TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog)
+TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog,
+                               std::shared_ptr<TConnectionGate> AGate)
     : TWorkerThread(/*freeOnTerminate=*/false),
       FPort(APort),
       FOnBarcode(std::move(AOnBarcode)),
       FOnLog(std::move(AOnLog)),
+      FGate(std::move(AGate)),
       FStopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 TBarcodeServer::~TBarcodeServer() { CloseListenSock(); }
@@ -185,6 +187,21 @@ bool TBarcodeServer::BindPort(SOCKET s, std::uint16_t port) {
     told = true;
     if (::WaitForSingleObject(FStopEvent.get(), kBindRetryMs) != WAIT_TIMEOUT) return false;
   }
+}
+
+bool TBarcodeServer::Admit(SOCKET client, const sockaddr_in& peer) {
+  if (!FGate) return true;
+  const std::uint32_t from = ::ntohl(peer.sin_addr.s_addr);
+  const TConnectionGate::TVerdict verdict = FGate->Check(from, ::GetTickCount64());
+  if (verdict == TConnectionGate::TVerdict::kAdmit) return true;
+  // Reset, not a graceful close: the client learns at once, and a stream
+  // of refused attempts leaves no TIME_WAIT behind.
+  linger abort{1, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+  ::closesocket(client);
+  if (verdict == TConnectionGate::TVerdict::kRefuseAndLog)
+    Log(L"已拒绝来自 " + ToWide(FormatIpv4(from)) + L" 的连接");
+  return false;
 }
 
 void TBarcodeServer::Serve(SOCKET client, std::uint16_t port) {
@@ -251,7 +268,7 @@ void TBarcodeServer::Execute() {
       ::Sleep(50);
       continue;
     }
-    Serve(client, bound);
+    if (Admit(client, peer)) Serve(client, bound);
   }
 }
 

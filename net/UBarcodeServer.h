@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
+#include "net/AddressRules.h"
 #include "net/LineFraming.h"
 #include "platform/SharedTypes.h"
 #include "platform/UniqueHandle.h"
@@ -45,10 +47,12 @@ class TClientThread final : public TWorkerThread {
   bool FWinsockRef = false;
 };
 
-// Owns the listening socket; hands every accepted connection to a new reader.
+// Owns the listening socket; hands every accepted connection that AGate
+// admits (all of them without a gate) to a new reader.
 class TBarcodeServer final : public TWorkerThread {
  public:
-  TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog);
+  TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog,
+                 std::shared_ptr<TConnectionGate> AGate = nullptr);
   ~TBarcodeServer() override;
 
   // Main thread: asks the body to end and closes the listening socket so a
@@ -70,10 +74,12 @@ class TBarcodeServer final : public TWorkerThread {
   void CloseListenSock() noexcept;
   [[nodiscard]] bool BindPort(SOCKET s, std::uint16_t port);
   void Serve(SOCKET client, std::uint16_t port);
+  [[nodiscard]] bool Admit(SOCKET client, const sockaddr_in& peer);
 
   const std::int32_t FPort;
   const TStrProc FOnBarcode;
   const TStrProc FOnLog;
+  const std::shared_ptr<TConnectionGate> FGate;
   std::atomic<SOCKET> FListenSock{INVALID_SOCKET};
   UniqueKernelHandle FStopEvent;  // set by Stop: a wait of the body ends at once
   std::atomic<bool> FActive{false};

@@ -696,9 +696,18 @@ struct Winsock {
 };
 void EnsureWinsock() { static Winsock w; }
 
-SOCKET ConnectTo(std::uint16_t port) {
+SOCKET ConnectTo(std::uint16_t port, std::uint32_t from = 0) {
   EnsureWinsock();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (from != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ::htonl(from);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      ::closesocket(s);
+      return INVALID_SOCKET;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(port);
@@ -797,7 +806,7 @@ std::wstring WithoutStamp(const std::wstring& entry) {
 
 // ---- Wire, load and fault tests -------------------------------------------------
 
-TTcpClient::TTcpClient(std::uint16_t port, bool noDelay) : s_(ConnectTo(port)) {
+TTcpClient::TTcpClient(std::uint16_t port, bool noDelay, std::uint32_t from) : s_(ConnectTo(port, from)) {
   if (s_ != INVALID_SOCKET && noDelay) {
     BOOL one = TRUE;
     ::setsockopt(s_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));

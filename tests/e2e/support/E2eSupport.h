@@ -228,8 +228,9 @@ std::wstring WithoutStamp(const std::wstring& entry);
 class TTcpClient {
  public:
   // noDelay: every Send leaves as segments of its own, so the program's
-  // receives see the writes apart.
-  explicit TTcpClient(std::uint16_t port, bool noDelay = true);
+  // receives see the writes apart. from: the local address to connect from
+  // (host order; another 127.x.x.x is another client to the program).
+  explicit TTcpClient(std::uint16_t port, bool noDelay = true, std::uint32_t from = 0);
   ~TTcpClient();
   TTcpClient(const TTcpClient&) = delete;
   TTcpClient& operator=(const TTcpClient&) = delete;
