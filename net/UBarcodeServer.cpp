@@ -2,12 +2,14 @@
 
 #include <mstcpip.h>
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 
 #include "net/LineBudget.h"
+#include "net/LocalAddresses.h"
 #include "platform/MainThreadQueue.h"
 #include "platform/ScopeExit.h"
 #include "platform/WideText.h"
@@ -156,6 +158,23 @@ void TBarcodeServer::Log(std::wstring S) const {
   });
 }
 
+void TBarcodeServer::Log(std::vector<std::wstring> lines) const {
+  TMainThreadQueue::Queue([cb = FOnLog, lines = std::move(lines)] {
+    if (cb)
+      for (const std::wstring& line : lines) cb(line);
+  });
+}
+
+void TBarcodeServer::LogAddressesIfChanged(std::uint16_t port) {
+  std::vector<std::uint32_t> reachable = ReachableAddresses(ReadInterfaceAddresses());
+  std::vector<std::uint32_t> sorted = reachable;
+  std::sort(sorted.begin(), sorted.end());
+  std::lock_guard<std::mutex> lock(FAddressesMu);
+  if (sorted == FAddresses) return;
+  FAddresses = std::move(sorted);
+  Log(ToWide(LocalAddressLine(reachable, port)));
+}
+
 void TBarcodeServer::CloseListenSock() noexcept {
   SOCKET s = FListenSock.exchange(INVALID_SOCKET);
   if (s != INVALID_SOCKET) ::closesocket(s);
@@ -255,9 +274,15 @@ void TBarcodeServer::Execute() {
     return;
   }
   FActive = true;
-  Log(L"已开始监听 TCP 端口 " + std::to_wstring(FPort));
-  // Port 0 lets the system choose: connections count on the port it chose.
+  // Port 0 lets the system choose: the addresses are given with the port it
+  // chose, and connections count on it.
   const std::uint16_t bound = BoundPort(s, port);
+  const std::vector<std::uint32_t> reachable = ReachableAddresses(ReadInterfaceAddresses());
+  FAddresses = reachable;
+  std::sort(FAddresses.begin(), FAddresses.end());
+  Log({L"已开始监听 TCP 端口 " + std::to_wstring(FPort), ToWide(LocalAddressLine(reachable, bound))});
+  // Ended, and its calls with it, before the body's clean-up.
+  TAddressWatch watch([this, bound] { LogAddressesIfChanged(bound); });
 
   while (!Terminated()) {
     sockaddr_in peer{};

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "net/AddressRules.h"
 #include "net/LineFraming.h"
@@ -71,6 +74,8 @@ class TBarcodeServer final : public TWorkerThread {
 
  private:
   void Log(std::wstring S) const;
+  void Log(std::vector<std::wstring> lines) const;  // in one go: nothing comes between them
+  void LogAddressesIfChanged(std::uint16_t port);
   void CloseListenSock() noexcept;
   [[nodiscard]] bool BindPort(SOCKET s, std::uint16_t port);
   void Serve(SOCKET client, std::uint16_t port);
@@ -83,6 +88,8 @@ class TBarcodeServer final : public TWorkerThread {
   std::atomic<SOCKET> FListenSock{INVALID_SOCKET};
   UniqueKernelHandle FStopEvent;  // set by Stop: a wait of the body ends at once
   std::atomic<bool> FActive{false};
+  std::mutex FAddressesMu;  // address changes are told on the system's threads
+  std::vector<std::uint32_t> FAddresses;  // the last logged, sorted
 };
 
 }  // namespace qm

@@ -14,10 +14,11 @@ constexpr std::uint32_t Loopback(unsigned last) { return 0x7F000000u | last; }
 std::wstring Refused(unsigned last) { return L"已拒绝来自 127.0.0." + std::to_wstring(last) + L" 的连接"; }
 std::wstring Invalid(const std::wstring& entry) { return L"AllowFrom 中的条目无效：" + entry; }
 
-// Refused at once, before anything it sent was read: nothing of it is entered.
+// Refused at once: the reset may come before the client's line is sent.
+// Nothing of it is entered (the callers' marks show that).
 bool RefusedAtOnce(unsigned last, std::uint16_t port) {
   TTcpClient c(port, true, Loopback(last));
-  return c.Connected() && c.Send("FROM-" + std::to_string(last) + "\r\n") && c.ClosedByPeer(5000);
+  return c.Connected() && (!c.Send("FROM-" + std::to_string(last) + "\r\n") || c.ClosedByPeer(5000));
 }
 
 bool Admitted(TDeliveryRig& rig, unsigned last, const std::string& text) {
@@ -27,8 +28,9 @@ bool Admitted(TDeliveryRig& rig, unsigned last, const std::string& text) {
 
 TEST(AllowFrom, OtherAddressesAreRefusedUnreadAndLoggedOncePerAddress) {
   TDeliveryRig rig;
-  const Texts startUp = {Invalid(L"010.0.0.1"), Invalid(L"10.0.0.0/33"), Invalid(L"1.2.3"), Invalid(L"host.example"),
-                         L"程序启动完成", ListenerLine(rig.port)};
+  Texts startUp = {Invalid(L"010.0.0.1"), Invalid(L"10.0.0.0/33"), Invalid(L"1.2.3"), Invalid(L"host.example"),
+                   L"程序启动完成"};
+  for (const std::wstring& line : ListenerLines(rig.port)) startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom= 127.0.0.0/31, 127.0.0.3 ,010.0.0.1,10.0.0.0/33,,1.2.3, host.example\r\n"));
   ASSERT_EQ(U8(rig.app.LogMessages()), U8(startUp));
 
@@ -94,7 +96,7 @@ TEST(AllowFrom, AKeyWithoutAValidEntryAdmitsThisPcOnlyAndIsReportedInBrief) {
   }
   startUp.push_back(L"AllowFrom 中另有 10 个条目无效");
   startUp.push_back(L"程序启动完成");
-  startUp.push_back(ListenerLine(rig.port));
+  for (const std::wstring& line : ListenerLines(rig.port)) startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom=" + value + "\r\n"));
   EXPECT_EQ(U8(rig.app.LogMessages()), U8(startUp));
   EXPECT_TRUE(RefusedAtOnce(2, rig.port));

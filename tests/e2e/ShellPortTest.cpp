@@ -109,9 +109,9 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
     // The port it listens on already: the listener stays, and logs nothing.
     const bool kept = row.port == previous && previousListens;
     // Predicted before the click, while the program does not hold the port.
-    const std::wstring listener = kept ? L"" : ListenerLine(row.port);
+    const std::vector<std::wstring> listener = kept ? std::vector<std::wstring>{} : ListenerLines(row.port);
     std::vector<std::wstring> added = {SavedLog(row.port)};
-    if (!kept) added.push_back(listener);
+    added.insert(added.end(), listener.begin(), listener.end());
     const std::size_t before = p.app.LogMessages().size();
     const std::optional<TMessageBox> box = p.Save(row.typed);
     ASSERT_TRUE(box);
@@ -129,7 +129,7 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
     EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(row.port)));
     EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), Config(row.port));
     EXPECT_EQ(p.app.LogMessages().size(), before + added.size()) << "a late start line";
-    const bool listens = kept || Started(listener);
+    const bool listens = kept || Started(listener[0]);
     if (listens) {
       EXPECT_TRUE(CanConnect(static_cast<std::uint16_t>(row.port)));
     }
@@ -169,14 +169,15 @@ TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLogAndSavingItAgainRetries
 
   // The other program lets go: saving the same port again listens on it.
   other.reset();
-  const std::wstring listener = ListenerLine(taken);
+  const std::vector<std::wstring> listener = ListenerLines(taken);
+  ASSERT_EQ(listener.size(), 2u);
   before = p.app.LogMessages().size();
   box = p.Save(Num(taken));
   ASSERT_TRUE(box);
-  EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
+  EXPECT_TRUE(p.app.WaitLogSize(before + 3, 10000));
   log = p.app.LogMessages();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(taken), listener}));
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 3, log.end())), U8({SavedLog(taken), listener[0], listener[1]}));
   PressOk(*box);
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   EXPECT_TRUE(CanConnect(taken));

@@ -13,6 +13,7 @@
 
 #include "WinTestSupport.h"
 #include "net/LineBudget.h"
+#include "net/LocalAddresses.h"
 
 namespace qm {
 namespace {
@@ -158,7 +159,7 @@ TEST_F(BarcodeServerTest, MalformedUtf8ClosesOnlyThatConnection) {
   ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() >= 3; }, 3000));
   PumpFor(100);
   EXPECT_EQ(rec_->barcodes, (std::vector<std::wstring>{L"A1", L"B2", L"G1"}));
-  EXPECT_EQ(rec_->logs.size(), 1u);  // nothing is logged per connection
+  EXPECT_EQ(rec_->logs.size(), 2u);  // the start and the address lines: nothing per connection
   ::closesocket(bad);
   ::closesocket(good);
 }
@@ -345,6 +346,143 @@ TEST_F(BarcodeServerTest, EveryConnectionProbesItsPeerAfterAMinuteOfSilence) {
   ::closesocket(c);
 }
 
+// Wine's change notifications never fire, and the machine's interfaces
+// cannot change on demand: the IP helper's table is swapped for this one,
+// whose interfaces the test sets and whose callbacks the test calls.
+struct TFakeIpHelper {
+  struct Interface {
+    std::uint32_t address;  // host order
+    bool up;
+  };
+  void Set(const std::vector<Interface>& list) {
+    adapters.assign(list.size(), IP_ADAPTER_ADDRESSES{});
+    unicast.assign(list.size(), IP_ADAPTER_UNICAST_ADDRESS{});
+    addresses.assign(list.size(), sockaddr_in{});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      addresses[i].sin_family = AF_INET;
+      addresses[i].sin_addr.s_addr = ::htonl(list[i].address);
+      unicast[i].Address.lpSockaddr = reinterpret_cast<SOCKADDR*>(&addresses[i]);
+      unicast[i].Address.iSockaddrLength = sizeof(sockaddr_in);
+      unicast[i].DadState = IpDadStatePreferred;
+      adapters[i].FirstUnicastAddress = &unicast[i];
+      adapters[i].OperStatus = list[i].up ? IfOperStatusUp : IfOperStatusDown;
+      adapters[i].Next = i + 1 < list.size() ? &adapters[i + 1] : nullptr;
+    }
+  }
+  void ChangeOfInterface() { onInterface(context, nullptr, MibParameterNotification); }
+  void ChangeOfAddress() { onAddress(context, nullptr, MibAddInstance); }
+
+  static TFakeIpHelper& The() {
+    static TFakeIpHelper fake;
+    return fake;
+  }
+  static ULONG WINAPI Get(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG size) {
+    if (The().adapters.empty()) return ERROR_NO_DATA;
+    if (*size < sizeof(IP_ADAPTER_ADDRESSES)) {
+      *size = sizeof(IP_ADAPTER_ADDRESSES);
+      return ERROR_BUFFER_OVERFLOW;
+    }
+    *out = The().adapters[0];  // the rest of the list stays here
+    return ERROR_SUCCESS;
+  }
+  static DWORD WINAPI NotifyInterface(ADDRESS_FAMILY, PIPINTERFACE_CHANGE_CALLBACK cb, PVOID context, BOOLEAN,
+                                      HANDLE* handle) {
+    The().onInterface = cb;
+    The().context = context;
+    ++The().registered;
+    *handle = reinterpret_cast<HANDLE>(1);
+    return NO_ERROR;
+  }
+  static DWORD WINAPI NotifyAddress(ADDRESS_FAMILY, PUNICAST_IPADDRESS_CHANGE_CALLBACK cb, PVOID context, BOOLEAN,
+                                    HANDLE* handle) {
+    The().onAddress = cb;
+    The().context = context;
+    ++The().registered;
+    *handle = reinterpret_cast<HANDLE>(2);
+    return NO_ERROR;
+  }
+  static DWORD WINAPI Cancel(HANDLE) {
+    ++The().cancelled;
+    return NO_ERROR;
+  }
+
+  std::vector<IP_ADAPTER_ADDRESSES> adapters;
+  std::vector<IP_ADAPTER_UNICAST_ADDRESS> unicast;
+  std::vector<sockaddr_in> addresses;
+  PIPINTERFACE_CHANGE_CALLBACK onInterface = nullptr;
+  PUNICAST_IPADDRESS_CHANGE_CALLBACK onAddress = nullptr;
+  PVOID context = nullptr;
+  int registered = 0, cancelled = 0;
+};
+
+class BarcodeServerAddresses : public BarcodeServerTest {
+ protected:
+  void SetUp() override {
+    BarcodeServerTest::SetUp();
+    saved_ = IpHelperFunctions();
+    fake_ = TFakeIpHelper{};
+    IpHelperFunctions() = {&TFakeIpHelper::Get, &TFakeIpHelper::NotifyInterface, &TFakeIpHelper::NotifyAddress,
+                           &TFakeIpHelper::Cancel};
+  }
+  void TearDown() override {
+    BarcodeServerTest::TearDown();
+    IpHelperFunctions() = saved_;
+  }
+  std::wstring Line(const std::wstring& addresses) { return L"本机地址：" + addresses; }
+  std::wstring At(const std::wstring& address) { return address + L":" + std::to_wstring(port_); }
+
+  TFakeIpHelper& fake_ = TFakeIpHelper::The();
+  TIpHelperFunctions saved_{};
+};
+
+constexpr std::uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }
+
+TEST_F(BarcodeServerAddresses, TheAddressLineFollowsTheStartAndEveryChangeOfTheSet) {
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(192, 168, 1, 23), true}, {Ip(169, 254, 3, 3), true},
+             {Ip(10, 0, 0, 5), false}});
+  StartServer();
+  PumpFor(100);
+  std::vector<std::wstring> expected = {L"已开始监听 TCP 端口 " + std::to_wstring(port_), Line(At(L"192.168.1.23"))};
+  EXPECT_EQ(rec_->logs, expected);
+  ASSERT_TRUE(fake_.onInterface && fake_.onAddress);
+
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(192, 168, 1, 23), true}, {Ip(10, 0, 0, 5), true}});
+  fake_.ChangeOfInterface();  // the interface came up
+  expected.push_back(Line(At(L"192.168.1.23") + L", " + At(L"10.0.0.5")));
+  fake_.ChangeOfAddress();  // no change of the set: nothing
+  fake_.Set({{Ip(10, 0, 0, 5), true}, {Ip(192, 168, 1, 23), true}});
+  fake_.ChangeOfInterface();  // another order of the same set: nothing
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(169, 254, 9, 9), true}});
+  fake_.ChangeOfAddress();
+  expected.push_back(Line(L"无可用网络"));
+  fake_.Set({{Ip(192, 168, 7, 7), true}});
+  fake_.ChangeOfAddress();  // a new network
+  expected.push_back(Line(At(L"192.168.7.7")));
+  PumpFor(100);
+  EXPECT_EQ(rec_->logs, expected);
+
+  StopServer();
+  EXPECT_EQ(fake_.cancelled, 2) << "the watch outlived its listener";
+}
+
+TEST_F(BarcodeServerAddresses, AFailedBindLogsNoAddressesAndWatchesNothing) {
+  fake_.Set({{Ip(192, 168, 1, 23), true}});
+  SOCKET holder = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = ::htons(port_);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(::listen(holder, 5), 0);
+  server_ = MakeServer(port_);
+  ASSERT_TRUE(server_->Start());
+  server_->WaitFor();
+  PumpFor(200);
+  ASSERT_EQ(rec_->logs.size(), 1u);
+  EXPECT_EQ(rec_->logs[0].rfind(L"bind() 失败，错误码 ", 0), 0u);
+  EXPECT_EQ(fake_.registered, 0);
+  ::closesocket(holder);
+}
+
 TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {
   StartServer();
   PumpFor(100);  // the listener is blocked in accept by now
@@ -354,7 +492,7 @@ TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {
   EXPECT_LT(::GetTickCount() - t0, 1000u);
   server_.reset();
   PumpFor(100);
-  EXPECT_EQ(rec_->logs.size(), 1u);
+  EXPECT_EQ(rec_->logs.size(), 2u);  // the start and the address lines
   EXPECT_EQ(Connect(port_), INVALID_SOCKET);  // nothing listens any more
 }
 

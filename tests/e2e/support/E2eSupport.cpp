@@ -9,6 +9,7 @@
 #include <cwctype>
 
 #include "app/MainFrmIds.h"
+#include "net/LocalAddresses.h"
 #include "platform/WideText.h"
 
 namespace qme2e {
@@ -784,6 +785,17 @@ std::wstring ListenerLine(std::int32_t port) {
   if (low != 0)
     if (int error = BindError(low)) return L"bind() 失败，错误码 " + std::to_wstring(error);
   return L"已开始监听 TCP 端口 " + std::to_wstring(port);
+}
+
+std::wstring AddressLine(std::uint16_t port) {
+  return qm::ToWide(qm::LocalAddressLine(qm::ReachableAddresses(qm::ReadInterfaceAddresses()), port));
+}
+
+std::vector<std::wstring> ListenerLines(std::int32_t port) {
+  const std::wstring first = ListenerLine(port);
+  const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
+  if (first.rfind(L"已开始", 0) != 0 || low == 0) return {first};
+  return {first, AddressLine(low)};
 }
 
 std::string U8(const std::wstring& text) { return qm::WideToUtf8(text); }

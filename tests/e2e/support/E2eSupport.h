@@ -212,6 +212,12 @@ int BindError(std::uint16_t port);
 // listening line, or the bind failure another listener there causes. Ask
 // before the program takes the port.
 std::wstring ListenerLine(std::int32_t port);
+// "本机地址：…": this PC's addresses now, each with port.
+std::wstring AddressLine(std::uint16_t port);
+// All the listener logs as it starts: the listening and the address lines,
+// or the failure. Port 0 (of the low 16 bits) lets the system choose, and
+// only the listening line can be foretold.
+std::vector<std::wstring> ListenerLines(std::int32_t port);
 
 // UTF-8, so that test failures print Chinese text readably.
 std::string U8(const std::wstring& text);
