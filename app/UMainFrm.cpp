@@ -46,6 +46,8 @@ void WaitForClickFocus(POINT pt) {
   }
 }
 
+constexpr UINT_PTR kTrayRetryTimer = 1;
+
 constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"Quillmere";
@@ -183,7 +185,8 @@ void TMainFrm::BuildComponents() {
   const int cy = ::GetSystemMetricsForDpi(SM_CYSMICON, dpi_);
   smallIcon_.reset(static_cast<HICON>(::LoadImageW(inst, L"MAINICON", IMAGE_ICON, cx, cy, 0)));
   ::SendMessageW(form, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
-  TrayIcon.Add(form, kIdTrayIcon, WM_QM_TRAY, smallIcon_.get(), L"Quillmere");
+  // At log-on the shell may not be ready for it yet.
+  if (!TrayIcon.Add(form, kIdTrayIcon, WM_QM_TRAY, smallIcon_.get(), L"Quillmere")) RetryTrayIcon();
   SetOwnWindow(form);  // the delivery never types into this window
 }
 
@@ -251,9 +254,20 @@ LRESULT TMainFrm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_DESTROY: FormDestroy(this); return 0;
     case WM_QM_TRAY: OnTray(LOWORD(lp)); return 0;
+    case WM_TIMER:
+      if (wp != kTrayRetryTimer) break;
+      OnTrayRetryTimer();
+      return 0;
     default:
       if (msg == taskbarCreated_ && taskbarCreated_ != 0) {
-        TrayIcon.Readd();
+        if (TrayIcon.Readd()) {
+          ::KillTimer(Handle(), kTrayRetryTimer);
+        } else {
+          // Hidden behind an icon that is gone, the program could not be
+          // reached: it comes back as a taskbar button.
+          if (!::IsWindowVisible(Handle())) ::ShowWindow(Handle(), SW_SHOWMINNOACTIVE);
+          RetryTrayIcon();
+        }
         return 0;
       }
   }
@@ -298,6 +312,15 @@ void TMainFrm::OnCloseRequest() {
   TApplication::Terminate();
 }
 
+void TMainFrm::RetryTrayIcon() {
+  trayRetriesLeft_ = kTrayRetries;
+  ::SetTimer(Handle(), kTrayRetryTimer, kTrayRetryMs, nullptr);
+}
+
+void TMainFrm::OnTrayRetryTimer() {
+  if (TrayIcon.Readd() || --trayRetriesLeft_ <= 0) ::KillTimer(Handle(), kTrayRetryTimer);
+}
+
 void TMainFrm::OnEndSession() {
   // The session ends once this returns: stop and clean up now.
   FClosing = true;
@@ -339,6 +362,11 @@ void TMainFrm::FormDestroy(TObject*) {
 void TMainFrm::FormCloseQuery(TObject*, bool& CanClose) {
   if (FClosing) return;
   CanClose = false;
+  if (!TrayIcon.Shown()) {
+    // Hidden without an icon, the program could not be reached again.
+    ::ShowWindow(Handle(), SW_MINIMIZE);
+    return;
+  }
   ::ShowWindow(Handle(), SW_HIDE);
   TrayIcon.ShowBalloon(L"已最小化到托盘，程序仍在监听", L"Quillmere", 10000);
   AddLog(L"已最小化到托盘（进程继续运行，监听不断）");

@@ -55,6 +55,11 @@ class TMainFrm final : public TWindow {
   void HandleBarcode(const std::wstring& S);
   void HandleFocusPicked(std::int32_t AX, std::int32_t AY);
 
+  // A notification icon the shell did not take is tried again this often,
+  // for two minutes, and whenever the taskbar is created.
+  static constexpr UINT kTrayRetryMs = 5000;
+  static constexpr int kTrayRetries = 24;
+
  protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
 
@@ -74,6 +79,8 @@ class TMainFrm final : public TWindow {
   void OnTray(UINT event);
   void OnCloseRequest();
   void OnEndSession();
+  void RetryTrayIcon();
+  void OnTrayRetryTimer();
 
   // Components, in declaration order.
   TNotifyIcon TrayIcon;
@@ -96,6 +103,7 @@ class TMainFrm final : public TWindow {
   UniqueHicon icon_, smallIcon_;
   std::deque<std::size_t> logEntries_;  // length of each entry in the log pane
   UINT taskbarCreated_ = 0;
+  int trayRetriesLeft_ = 0;
   bool destroyed_ = false;
 };
 
