@@ -8,6 +8,7 @@
 #include "app/IntegerSyntax.h"
 #include "app/MainFrmIds.h"
 #include "input/UExternalInput.h"
+#include "net/AddressRules.h"
 #include "picker/UFocusPicker.h"
 #include "platform/AppError.h"
 #include "platform/Application.h"
@@ -59,6 +60,8 @@ void SendButton(DWORD button, std::int32_t x, std::int32_t y) {
 
 // At most one balloon a minute for barcodes that were not entered.
 constexpr ULONGLONG kFailBalloonEveryMs = 60000;
+
+constexpr UINT_PTR kTrayRetryTimer = 1;
 
 constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -197,7 +200,8 @@ void TMainFrm::BuildComponents() {
   const int cy = ::GetSystemMetricsForDpi(SM_CYSMICON, dpi_);
   smallIcon_.reset(static_cast<HICON>(::LoadImageW(inst, L"MAINICON", IMAGE_ICON, cx, cy, 0)));
   ::SendMessageW(form, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
-  TrayIcon.Add(form, kIdTrayIcon, WM_QM_TRAY, smallIcon_.get(), L"Quillmere");
+  // At log-on the shell may not be ready for it yet.
+  if (!TrayIcon.Add(form, kIdTrayIcon, WM_QM_TRAY, smallIcon_.get(), L"Quillmere")) RetryTrayIcon();
   SetOwnWindow(form);  // the delivery never types into this window
 }
 
@@ -265,9 +269,20 @@ LRESULT TMainFrm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_DESTROY: FormDestroy(this); return 0;
     case WM_QM_TRAY: OnTray(LOWORD(lp)); return 0;
+    case WM_TIMER:
+      if (wp != kTrayRetryTimer) break;
+      OnTrayRetryTimer();
+      return 0;
     default:
       if (msg == taskbarCreated_ && taskbarCreated_ != 0) {
-        TrayIcon.Readd();
+        if (TrayIcon.Readd()) {
+          ::KillTimer(Handle(), kTrayRetryTimer);
+        } else {
+          // Hidden behind an icon that is gone, the program could not be
+          // reached: it comes back as a taskbar button.
+          if (!::IsWindowVisible(Handle())) ::ShowWindow(Handle(), SW_SHOWMINNOACTIVE);
+          RetryTrayIcon();
+        }
         return 0;
       }
   }
@@ -312,6 +327,15 @@ void TMainFrm::OnCloseRequest() {
   TApplication::Terminate();
 }
 
+void TMainFrm::RetryTrayIcon() {
+  trayRetriesLeft_ = kTrayRetries;
+  ::SetTimer(Handle(), kTrayRetryTimer, kTrayRetryMs, nullptr);
+}
+
+void TMainFrm::OnTrayRetryTimer() {
+  if (TrayIcon.Readd() || --trayRetriesLeft_ <= 0) ::KillTimer(Handle(), kTrayRetryTimer);
+}
+
 void TMainFrm::OnEndSession() {
   // The session ends once this returns: stop and clean up now.
   FClosing = true;
@@ -337,6 +361,7 @@ void TMainFrm::FormCreate(TObject*) {
   }
   ::SetWindowTextW(lblFocus, FocusPointIsSet() ? FocusText(FFocusX, FFocusY).c_str() : kFocusUnset);
   SetTrayTip();
+  LoadAllowFrom();
   StartServer();
   AddLog(L"程序启动完成");
 }
@@ -352,6 +377,11 @@ void TMainFrm::FormDestroy(TObject*) {
 void TMainFrm::FormCloseQuery(TObject*, bool& CanClose) {
   if (FClosing) return;
   CanClose = false;
+  if (!TrayIcon.Shown()) {
+    // Hidden without an icon, the program could not be reached again.
+    ::ShowWindow(Handle(), SW_MINIMIZE);
+    return;
+  }
   ::ShowWindow(Handle(), SW_HIDE);
   TrayIcon.ShowBalloon(L"已最小化到托盘，程序仍在监听", L"Quillmere", 10000);
   AddLog(L"已最小化到托盘（进程继续运行，监听不断）");
@@ -416,11 +446,20 @@ void TMainFrm::SaveConfig() {
   ini.UpdateFile();
 }
 
+// Not written by SaveConfig: the file's own text stays the user's.
+void TMainFrm::LoadAllowFrom() {
+  const TAllowFrom allow = ParseAllowFrom(ToU16(TIniFile(FIniPath).ReadString(kSection, L"AllowFrom", L"")));
+  for (const std::u16string& entry : allow.invalid) AddLog(L"AllowFrom 中的条目无效：" + ToWide(entry));
+  if (allow.invalidCount > allow.invalid.size())
+    AddLog(L"AllowFrom 中另有 " + std::to_wstring(allow.invalidCount - allow.invalid.size()) + L" 个条目无效");
+  FGate->SetAllowFrom(allow);
+}
+
 void TMainFrm::StartServer() {
   StopServer();
   FServer = std::make_unique<TBarcodeServer>(
       FPort, [this](const std::wstring& s) { HandleBarcode(s); },
-      [this](const std::wstring& s) { AddLog(s); });
+      [this](const std::wstring& s) { AddLog(s); }, FGate);
   (void)FServer->Start();
   ::SetWindowTextW(lblStatus, (L"监听中：TCP 端口 " + std::to_wstring(FPort)).c_str());
   SetTrayTip();
@@ -520,7 +559,10 @@ void TMainFrm::btnSavePortClick(TObject*) {
   FPort = port;
   SaveConfig();
   SetTrayTip();
-  StartServer();
+  LoadAllowFrom();
+  // The port is held exclusively, and connections accepted on it keep it
+  // from being bound again: a listener already on it stays as it is.
+  if (!FServer || FServer->Port() != FPort || !FServer->Active()) StartServer();
   AddLog(L"端口已保存并重新监听：" + std::to_wstring(FPort));
   ShowMessage(L"端口已保存为 " + std::to_wstring(FPort) + L"，并重新监听。");
 }

@@ -48,11 +48,17 @@ class TMainFrm final : public TWindow {
 
   void LoadConfig();
   void SaveConfig();
+  void LoadAllowFrom();
   void StartServer();
   void StopServer();
   void AddLog(const std::wstring& S);
   void HandleBarcode(const std::wstring& S);
   void HandleFocusPicked(std::int32_t AX, std::int32_t AY);
+
+  // A notification icon the shell did not take is tried again this often,
+  // for two minutes, and whenever the taskbar is created.
+  static constexpr UINT kTrayRetryMs = 5000;
+  static constexpr int kTrayRetries = 24;
 
  protected:
   LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp) override;
@@ -73,6 +79,8 @@ class TMainFrm final : public TWindow {
   void OnTray(UINT event);
   void OnCloseRequest();
   void OnEndSession();
+  void RetryTrayIcon();
+  void OnTrayRetryTimer();
 
   // Components, in declaration order.
   TNotifyIcon TrayIcon;
@@ -83,6 +91,7 @@ class TMainFrm final : public TWindow {
        mmLog = nullptr, lblStatus = nullptr, btnClearLog = nullptr;
 
   std::unique_ptr<TBarcodeServer> FServer;
+  const std::shared_ptr<TConnectionGate> FGate = std::make_shared<TConnectionGate>();
   std::int32_t FPort = 20222;
   bool FAutoStart = true;
   std::int32_t FFocusX = 0, FFocusY = 0;
@@ -94,6 +103,7 @@ class TMainFrm final : public TWindow {
   UniqueHicon icon_, smallIcon_;
   std::deque<std::size_t> logEntries_;  // length of each entry in the log pane
   UINT taskbarCreated_ = 0;
+  int trayRetriesLeft_ = 0;
   bool destroyed_ = false;
   ULONGLONG lastFailBalloon_ = 0;  // tick of the last balloon for a barcode not entered
 };

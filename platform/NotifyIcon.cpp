@@ -11,7 +11,17 @@ void CopyInto(wchar_t* dst, std::size_t cap, const std::wstring& s) {
 
 }  // namespace
 
-void TNotifyIcon::Add(HWND owner, UINT id, UINT callbackMsg, HICON icon, const std::wstring& tip) {
+const TShellFunctions& SystemShellFunctions() noexcept {
+  static const TShellFunctions system{&::Shell_NotifyIconW};
+  return system;
+}
+
+TShellFunctions& ShellFunctions() noexcept {
+  static TShellFunctions current = SystemShellFunctions();
+  return current;
+}
+
+bool TNotifyIcon::Add(HWND owner, UINT id, UINT callbackMsg, HICON icon, const std::wstring& tip) {
   data_ = NOTIFYICONDATAW{};
   data_.cbSize = sizeof(data_);
   data_.hWnd = owner;
@@ -21,41 +31,55 @@ void TNotifyIcon::Add(HWND owner, UINT id, UINT callbackMsg, HICON icon, const s
   data_.hIcon = icon;
   CopyInto(data_.szTip, ARRAYSIZE(data_.szTip), tip);
   added_ = true;
-  Readd();
+  NOTIFYICONDATAW d = data_;
+  shown_ = ShellFunctions().NotifyIcon(NIM_ADD, &d) != FALSE;
+  if (shown_) {
+    d.uVersion = NOTIFYICON_VERSION_4;
+    ShellFunctions().NotifyIcon(NIM_SETVERSION, &d);
+  }
+  return shown_;
 }
 
-void TNotifyIcon::Readd() {
-  if (!added_) return;
+bool TNotifyIcon::Readd() {
+  if (!added_) return false;
   NOTIFYICONDATAW d = data_;
   d.uFlags &= ~NIF_INFO;
-  ::Shell_NotifyIconW(NIM_ADD, &d);
-  d.uVersion = NOTIFYICON_VERSION_4;
-  ::Shell_NotifyIconW(NIM_SETVERSION, &d);
+  const auto notify = ShellFunctions().NotifyIcon;
+  // An add that timed out may have added the icon all the same, and adding
+  // it again would fail: modify it first.
+  shown_ = notify(NIM_MODIFY, &d) || notify(NIM_ADD, &d);
+  if (shown_) {
+    d.uVersion = NOTIFYICON_VERSION_4;
+    notify(NIM_SETVERSION, &d);
+  }
+  return shown_;
 }
 
 void TNotifyIcon::SetTip(const std::wstring& tip) {
   CopyInto(data_.szTip, ARRAYSIZE(data_.szTip), tip);
-  if (!added_) return;
+  if (!shown_) return;  // the next add carries it
   NOTIFYICONDATAW d = data_;
   d.uFlags = NIF_TIP | NIF_SHOWTIP;
-  ::Shell_NotifyIconW(NIM_MODIFY, &d);
+  ShellFunctions().NotifyIcon(NIM_MODIFY, &d);
 }
 
 void TNotifyIcon::ShowBalloon(const std::wstring& text, const std::wstring& title, UINT timeoutMs) {
-  if (!added_) return;
+  if (!shown_) return;
   NOTIFYICONDATAW d = data_;
   d.uFlags = NIF_INFO;
   CopyInto(d.szInfo, ARRAYSIZE(d.szInfo), text);
   CopyInto(d.szInfoTitle, ARRAYSIZE(d.szInfoTitle), title);
   d.dwInfoFlags = NIIF_NONE;
   d.uTimeout = timeoutMs;
-  ::Shell_NotifyIconW(NIM_MODIFY, &d);
+  ShellFunctions().NotifyIcon(NIM_MODIFY, &d);
 }
 
 void TNotifyIcon::Remove() {
   if (!added_) return;
   added_ = false;
-  ::Shell_NotifyIconW(NIM_DELETE, &data_);
+  shown_ = false;
+  // Also when no add was confirmed: one that timed out may have added it.
+  ShellFunctions().NotifyIcon(NIM_DELETE, &data_);
 }
 
 }  // namespace qm

@@ -53,22 +53,35 @@ TEST(DeliveryTarget, AFormThatActsOnTheKeysReleaseSubmitsEveryBarcode) {
   EXPECT_EQ(U8(rig.UntilMark()), U8(texts));
 }
 
-BOOL CALLBACK HideWineTray(HWND w, LPARAM) {
+BOOL CALLBACK FindWineTray(HWND w, LPARAM lp) {
   wchar_t cls[64] = {};
   ::GetClassNameW(w, cls, 64);
-  if (std::wstring(cls) == L"__winex11_standalone_tray") ::ShowWindow(w, SW_HIDE);
+  if (std::wstring(cls) == L"__winex11_standalone_tray" && ::IsWindowVisible(w))
+    reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
   return TRUE;
 }
+
+// Wine's stand-in for the notification area is an ordinary window that
+// would lie between the program's window and the target; Windows' own
+// taskbar is a tool window, never a target. Hidden while it lives; the
+// tests after this one need it back.
+struct TWineTrayHidden {
+  std::vector<HWND> hidden;
+  TWineTrayHidden() {
+    ::EnumWindows(&FindWineTray, reinterpret_cast<LPARAM>(&hidden));
+    for (HWND w : hidden) ::ShowWindow(w, SW_HIDE);
+  }
+  ~TWineTrayHidden() {
+    for (HWND w : hidden) ::ShowWindow(w, SW_SHOWNOACTIVATE);
+  }
+};
 
 // A memo takes the paste way. The window stays maximised whether it is in
 // front already or the program's own window is.
 TEST(DeliveryTarget, AMaximisedTargetStaysMaximisedAcrossPastedBarcodes) {
   TDeliveryRig rig({L"--controls", L"memo", L"--focus", L"memo", L"--clear-on-enter", L"--show", L"max"});
   ASSERT_TRUE(rig.Start());
-  // Wine's stand-in for the notification area is an ordinary window that
-  // would lie between the program's window and the target; Windows' own
-  // taskbar is a tool window, never a target.
-  ::EnumWindows(&HideWineTray, 0);
+  TWineTrayHidden trayHidden;
   ASSERT_TRUE(::IsZoomed(rig.target.Main()));
   ASSERT_TRUE(SendLines(rig.port, "MAX-1\r\nMAX-2\r\n"));
   ASSERT_TRUE(rig.WaitEntered(L"MAX-2", 10000, L"memo"));

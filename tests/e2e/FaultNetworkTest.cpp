@@ -1,8 +1,13 @@
 // Network faults against the real program: connections reset mid-line, a
-// connection silent for a minute, and the port held by another program at
-// start-up.
+// connection silent for a minute, the port held by another program at
+// start-up or by a second copy, and a peer that vanished.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "WinTestSupport.h"
 #include "WireRig.h"
 #include "app/MainFrmIds.h"
 
@@ -93,23 +98,111 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   EXPECT_TRUE(rig.app.Running());
 
   const std::uint16_t other = FreePort();
-  const std::wstring listening = ListenerLine(other);
+  const std::vector<std::wstring> listening = ListenerLines(other);
   ::SetForegroundWindow(rig.app.Main());
   rig.app.SetText(qm::kIdEdtPort, std::to_wstring(other));
   rig.app.PostClick(qm::kIdBtnSavePort);
   const std::optional<TMessageBox> box = WaitMessageBox(rig.app.Pid(), 10000);
   ASSERT_TRUE(box);
-  EXPECT_TRUE(rig.app.WaitLogContains(listening, 10000));
+  EXPECT_TRUE(rig.app.WaitLogContains(listening[0], 10000));
   PressOk(*box);
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   ASSERT_TRUE(rig.app.Sync());
   // Still one failure line: nothing retried the held port.
-  EXPECT_EQ(U8(rig.app.LogMessages()),
-            U8({L"程序启动完成", failure, L"端口已保存并重新监听：" + std::to_wstring(other), listening}));
+  Texts log = {L"程序启动完成", failure, L"端口已保存并重新监听：" + std::to_wstring(other)};
+  log.insert(log.end(), listening.begin(), listening.end());
+  EXPECT_EQ(U8(rig.app.LogMessages()), U8(log));
   ASSERT_TRUE(rig.TargetInFront());
   ASSERT_TRUE(SendLines(other, "AFTER-CHANGE\r\n"));
   EXPECT_TRUE(rig.WaitEntered(L"AFTER-CHANGE", 10000));
   EXPECT_EQ(rig.Entered(), Texts{L"AFTER-CHANGE"});
+}
+
+// Linux never lets a second listener share a port, whatever the first one
+// asked for: this shows the outcome, and the in-process test reads the
+// exclusive-use option back, which is what Windows' rule turns on.
+TEST(FaultNetwork, ASecondCopyOnTheSamePortFailsToBindAndTheFirstKeepsEveryConnection) {
+  TDeliveryRig rig;
+  ASSERT_TRUE(rig.Start());
+  TTcpClient open(rig.port);
+  ASSERT_TRUE(open.Send("FIRST-0\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"FIRST-0", 10000));
+  const std::wstring failure = ListenerLine(rig.port);  // as the first one holds it
+  ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u) << U8(failure);
+
+  TTempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(rig.port) + "\r\nAutoStart=0\r\n"));
+  TQuillmere second(dir);
+  ASSERT_TRUE(second.Start());
+  ASSERT_TRUE(second.WaitLogContains(failure, 10000));
+  ASSERT_TRUE(rig.TargetInFront());
+  Texts expected = {L"FIRST-0"};
+  for (int i = 0; i < 20; ++i) {
+    const std::string line = "EACH-" + std::to_string(i);
+    ASSERT_TRUE(SendLines(rig.port, line + "\r\n"));
+    expected.push_back(Utf8ToWide(line));
+  }
+  ASSERT_TRUE(open.Send("FIRST-1\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"FIRST-1", 10000));
+  expected.push_back(L"FIRST-1");
+  EXPECT_EQ(U8(rig.UntilMark()), U8(expected));
+  EXPECT_EQ(U8(second.LogMessages()), U8({L"程序启动完成", failure}));
+  EXPECT_TRUE(second.Running());
+}
+
+// A peer that vanished without closing (a handheld out of range): its link
+// is taken down, so the program's keep-alive probes go unanswered. Only
+// where the test can make a network namespace (Wine on Linux, as root).
+TEST(FaultNetwork, APeerThatVanishedIsDroppedWithinMinutesAndASilentLiveOneStays) {
+  THostPeer peer;
+  if (!peer.Ready()) GTEST_SKIP() << peer.Why();
+  TDeliveryRig rig;
+  ASSERT_TRUE(rig.Start());
+  TTcpClient live(rig.port);
+  ASSERT_TRUE(live.Send("LIVE-1\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"LIVE-1", 10000));
+  ASSERT_TRUE(rig.WaitReaders(1, 10000));
+  ASSERT_TRUE(peer.Start("exec 3<>/dev/tcp/" + peer.HostAddress() + "/" + std::to_string(rig.port) +
+                        "\nprintf 'FAR-1\\r\\n' >&3\nsleep 900"));
+  ASSERT_TRUE(rig.WaitEntered(L"FAR-1", 15000));
+  ASSERT_TRUE(rig.WaitReaders(2, 10000));
+  auto peerConnection = [&]() -> std::optional<qmtest::TKernelTcp> {
+    for (const qmtest::TKernelTcp& e : qmtest::KernelTcpTable())
+      if (e.localPort == rig.port && e.remoteAddress == peer.PeerAddress() && e.state == 1) return e;
+    return std::nullopt;
+  };
+  const std::optional<qmtest::TKernelTcp> idle = peerConnection();
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(idle->timer, 2) << "no keep-alive timer";
+  EXPECT_LE(idle->timerSeconds, 60.0);
+
+  ASSERT_TRUE(peer.Cut());
+  const DWORD cut = ::GetTickCount();
+  // While it probes, each probe waits about ten seconds for its answer.
+  int probes = 0;
+  double longestWait = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (const std::optional<qmtest::TKernelTcp> k = peerConnection(); k && k->probes > 0) {
+          probes = std::max(probes, k->probes);
+          longestWait = std::max(longestWait, k->timerSeconds);
+        }
+        return ThreadCount(rig.app.Pid()) == rig.baseThreads + 1;
+      },
+      240000))
+      << "the vanished peer's reader still runs";
+  const DWORD took = ::GetTickCount() - cut;
+  std::printf("vanished peer: reader ended %.1f s after its link went down, %d probes seen\n", took / 1000.0, probes);
+  EXPECT_GE(took, 55000u) << "ended before any probe went unanswered";
+  EXPECT_LE(took, 200000u);
+  EXPECT_GE(probes, 2);
+  EXPECT_LE(longestWait, 10.5);
+  EXPECT_FALSE(peerConnection());
+
+  // The silent client answered its probes all along and is still served.
+  EXPECT_FALSE(live.ClosedByPeer(0));
+  ASSERT_TRUE(live.Send("LIVE-2\r\n"));
+  EXPECT_TRUE(rig.WaitEntered(L"LIVE-2", 10000));
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
   const std::uint16_t other = FreePort();
   const Row rows[] = {
       {Num(other), other},
-      {L" \t" + Num(other) + L"\t ", other},  // the same port again: restarted anyway
+      {L" \t" + Num(other) + L"\t ", other},  // the same port again: kept
       {L"8080", 8080},   {L"  8080 ", 8080}, {L"+8080", 8080}, {L"08080", 8080},
       {L"$1F90", 8080},  {L"0x1F90", 8080},  {L"0X1F90", 8080}, {L"x1F90", 8080},
       {L"00000000000000008080", 8080},  {L"0x000000000001F90", 8080},  // leading zeros do not count
@@ -106,19 +106,21 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
   bool previousListens = true;
   for (const Row& row : rows) {
     SCOPED_TRACE(U8(L"[" + row.typed + L"]"));
-    // Predicted before the click, while the program does not hold the port
-    // (or holds it and frees it first, when it is the same one).
-    const std::wstring listener =
-        row.port == previous && previousListens ? L"已开始监听 TCP 端口 " + Num(row.port) : ListenerLine(row.port);
+    // The port it listens on already: the listener stays, and logs nothing.
+    const bool kept = row.port == previous && previousListens;
+    // Predicted before the click, while the program does not hold the port.
+    const std::vector<std::wstring> listener = kept ? std::vector<std::wstring>{} : ListenerLines(row.port);
+    std::vector<std::wstring> added = {SavedLog(row.port)};
+    added.insert(added.end(), listener.begin(), listener.end());
     const std::size_t before = p.app.LogMessages().size();
     const std::optional<TMessageBox> box = p.Save(row.typed);
     ASSERT_TRUE(box);
     ExpectUserBox(*box, SavedBox(row.port));
     // The new listener's line reaches the log while the box is open.
-    EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
+    EXPECT_TRUE(p.app.WaitLogSize(before + added.size(), 10000));
     std::vector<std::wstring> log = p.app.LogMessages();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(row.port), listener}));
+    ASSERT_GE(log.size(), added.size());
+    EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - added.size(), log.end())), U8(added));
     PressOk(*box);
     ASSERT_TRUE(WaitGone(box->wnd, 5000));
     ASSERT_TRUE(p.app.Sync());
@@ -126,7 +128,8 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
     EXPECT_EQ(U8(p.app.Text(qm::kIdEdtPort)), U8(row.typed));
     EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(row.port)));
     EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), Config(row.port));
-    const bool listens = Started(listener);
+    EXPECT_EQ(p.app.LogMessages().size(), before + added.size()) << "a late start line";
+    const bool listens = kept || Started(listener[0]);
     if (listens) {
       EXPECT_TRUE(CanConnect(static_cast<std::uint16_t>(row.port)));
     }
@@ -142,20 +145,20 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
   }
 }
 
-TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLog) {
+TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLogAndSavingItAgainRetries) {
   TPortApp p;
   ASSERT_TRUE(p.Start());
   const std::uint16_t taken = FreePort();
-  TPortHolder other(taken);
-  ASSERT_TRUE(other.Held());
+  std::optional<TPortHolder> other(std::in_place, taken);
+  ASSERT_TRUE(other->Held());
   const std::wstring failure = ListenerLine(taken);
   ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u);
-  const std::size_t before = p.app.LogMessages().size();
-  const std::optional<TMessageBox> box = p.Save(Num(taken));
+  std::size_t before = p.app.LogMessages().size();
+  std::optional<TMessageBox> box = p.Save(Num(taken));
   ASSERT_TRUE(box);
   ExpectUserBox(*box, SavedBox(taken));  // success is claimed all the same
   EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
-  const std::vector<std::wstring> log = p.app.LogMessages();
+  std::vector<std::wstring> log = p.app.LogMessages();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(taken), failure}));
   PressOk(*box);
@@ -163,6 +166,21 @@ TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLog) {
   EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(taken)));
   EXPECT_EQ(ReadBytes(p.dir.File(L"config.ini")), Config(taken));
   EXPECT_FALSE(CanConnect(p.port)) << "the old listener was stopped";
+
+  // The other program lets go: saving the same port again listens on it.
+  other.reset();
+  const std::vector<std::wstring> listener = ListenerLines(taken);
+  ASSERT_EQ(listener.size(), 2u);
+  before = p.app.LogMessages().size();
+  box = p.Save(Num(taken));
+  ASSERT_TRUE(box);
+  EXPECT_TRUE(p.app.WaitLogSize(before + 3, 10000));
+  log = p.app.LogMessages();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 3, log.end())), U8({SavedLog(taken), listener[0], listener[1]}));
+  PressOk(*box);
+  ASSERT_TRUE(WaitGone(box->wnd, 5000));
+  EXPECT_TRUE(CanConnect(taken));
 }
 
 TEST(ShellPort, UnwritableConfigKeepsTheOldListener) {

@@ -2,9 +2,14 @@
 // the labels, the tip, and a settings file that cannot be written.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <cwctype>
+#include <set>
 
 #include "E2eSupport.h"
+
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
 #include "app/MainFrmIds.h"
 
 namespace {
@@ -18,6 +23,10 @@ const std::wstring kFocusUnset = L"焦点坐标：未设置（点“拾取焦点
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 std::wstring Status(std::int32_t port) { return L"监听中：TCP 端口 " + std::to_wstring(port); }
 std::string Num(std::int32_t v) { return std::to_string(v); }
+std::vector<std::wstring> Lines(std::vector<std::wstring> first, const std::vector<std::wstring>& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
 std::string Rewritten(std::int32_t port, int autoStart, int x = 0, int y = 0) {
   return "[Config]\r\nPort=" + Num(port) + "\r\nAutoStart=" + Num(autoStart) + "\r\nFocusX=" + Num(x) +
          "\r\nFocusY=" + Num(y) + "\r\n";
@@ -48,14 +57,14 @@ TEST(ShellStart, FirstStartWritesTheDefaultsRegistersAndListens) {
   DeleteRunValue();
   TTempDir dir(L"qm first start");  // blanks: the Run value must quote the path
   TQuillmere app(dir);
-  const std::wstring listener = ListenerLine(20222);
+  const std::vector<std::wstring> listener = ListenerLines(20222);
   ASSERT_TRUE(app.Start());
-  ASSERT_TRUE(app.WaitLogContains(listener, 10000));
+  ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
 
   EXPECT_EQ(ReadBytes(dir.File(L"config.ini")), Rewritten(20222, 1));
   const std::wstring quoted = Quoted(app.ExePath());
   EXPECT_EQ(RunValue().value_or(L"(none)"), quoted);
-  EXPECT_EQ(U8(app.LogMessages()), U8({kRegistered + quoted, kStarted, listener}));
+  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kStarted}, listener)));
   for (const std::wstring& entry : app.Log()) {
     const std::optional<int> at = StampSeconds(entry);
     ASSERT_TRUE(at) << "no hh:nn:ss stamp";
@@ -69,7 +78,7 @@ TEST(ShellStart, FirstStartWritesTheDefaultsRegistersAndListens) {
   EXPECT_TRUE(::IsWindowVisible(app.Main()));
   EXPECT_TRUE(TFileLock(dir.File(L"config.ini"), GENERIC_READ | GENERIC_WRITE, 0).Held())
       << "nothing keeps config.ini open";
-  if (listener == L"已开始监听 TCP 端口 20222") {
+  if (listener[0] == L"已开始监听 TCP 端口 20222") {
     EXPECT_TRUE(CanConnect(20222));
   }
   app.MoveMain(700, 300);  // off the stand-in notification area
@@ -89,10 +98,10 @@ TEST(ShellStart, AutoStartOffLeavesTheFileAndTheRegistryAlone) {
         "; kept\r\n[config]\r\nport = " + Num(port) + "\r\nautostart=" + value + "\r\nFocusX=7";
     ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), text));
     TQuillmere app(dir);
-    const std::wstring listener = ListenerLine(port);
+    const std::vector<std::wstring> listener = ListenerLines(port);
     ASSERT_TRUE(app.Start());
-    ASSERT_TRUE(app.WaitLogContains(listener, 10000));
-    EXPECT_EQ(U8(app.LogMessages()), U8({kStarted, listener}));
+    ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
+    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kStarted}, listener)));
     EXPECT_FALSE(app.Checked(qm::kIdChkAutoStart));
     EXPECT_EQ(app.Text(qm::kIdEdtPort), std::to_wstring(port));
     EXPECT_EQ(ReadBytes(dir.File(L"config.ini")), text);
@@ -111,11 +120,11 @@ TEST(ShellStart, AutoStartOnByDefaultRewritesTheFileAndRegisters) {
     ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + Num(port) + "\r\n" + line +
                                                         "[Other]\r\nKey=keep\r\n"));
     TQuillmere app(dir);
-    const std::wstring listener = ListenerLine(port);
+    const std::vector<std::wstring> listener = ListenerLines(port);
     ASSERT_TRUE(app.Start());
-    ASSERT_TRUE(app.WaitLogContains(listener, 10000));
+    ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
     const std::wstring quoted = Quoted(app.ExePath());
-    EXPECT_EQ(U8(app.LogMessages()), U8({kRegistered + quoted, kStarted, listener}));
+    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kStarted}, listener)));
     EXPECT_TRUE(app.Checked(qm::kIdChkAutoStart));
     EXPECT_EQ(RunValue().value_or(L"(none)"), quoted);
     // The other section stays; the four keys are written in their order.
@@ -194,7 +203,7 @@ void ExpectUnwritableStartStillListens(DWORD shareMode, const std::string& conte
   TFileLock lock(ini, GENERIC_READ, shareMode);
   ASSERT_TRUE(lock.Held());
   TQuillmere app(dir);
-  const std::wstring listener = ListenerLine(port);
+  const std::vector<std::wstring> listener = ListenerLines(port);
   ASSERT_TRUE(app.Start());
 
   const std::optional<TMessageBox> box = WaitMessageBox(app.Pid(), 10000);
@@ -206,12 +215,12 @@ void ExpectUnwritableStartStillListens(DWORD shareMode, const std::string& conte
   EXPECT_EQ(box->buttonIds, std::vector<int>{IDOK});
 
   // While the box is open.
-  EXPECT_TRUE(app.WaitLogContains(listener, 10000));
-  EXPECT_EQ(U8(app.LogMessages()), U8({kStarted, listener}));
+  EXPECT_TRUE(app.WaitLogContains(listener[0], 10000));
+  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kStarted}, listener)));
   EXPECT_EQ(U8(app.Text(qm::kIdLblFocus)), U8(kFocusUnset));
   EXPECT_EQ(U8(app.Text(qm::kIdLblStatus)), U8(Status(port)));
   EXPECT_TRUE(app.Checked(qm::kIdChkAutoStart));  // the box shows the choice it could not save
-  if (listener.rfind(L"已开始", 0) == 0) {
+  if (listener[0].rfind(L"已开始", 0) == 0) {
     EXPECT_TRUE(CanConnect(static_cast<std::uint16_t>(port)));
   }
   app.MoveMain(700, 300);
@@ -289,6 +298,62 @@ TEST(ShellStart, TitleOfTheBoxesComesFromTheExecutableName) {
   ASSERT_TRUE(box);
   EXPECT_EQ(box->title, L"quillmere");
   PressOk(*box);
+}
+
+// The address line gives what a scanner can reach this PC at: every address
+// of an interface that is up, as the system's address table lists them,
+// with the port really listening; loopback and link-local left out. Port 0
+// lets the system choose, and the line shows its choice.
+TEST(ShellStart, TheAddressLineGivesThisPcsAddressesWithThePortItListensOn) {
+  TTempDir dir;
+  ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=0\r\nAutoStart=0\r\n"));
+  TQuillmere app(dir);
+  ASSERT_TRUE(app.Start());
+  ASSERT_TRUE(app.WaitLogContains(L"已开始监听 TCP 端口 0", 10000));
+  const std::vector<std::wstring> log = app.LogMessages();
+  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log[1], L"已开始监听 TCP 端口 0");
+  const std::wstring prefix = L"本机地址：";
+  ASSERT_EQ(log[2].rfind(prefix, 0), 0u) << U8(log[2]);
+
+  std::set<std::uint32_t> listed;
+  std::set<unsigned> ports;
+  const std::wstring rest = log[2].substr(prefix.size());
+  if (rest != L"无可用网络") {
+    for (std::size_t at = 0; at <= rest.size();) {
+      std::size_t end = rest.find(L", ", at);
+      if (end == std::wstring::npos) end = rest.size();
+      const std::wstring item = rest.substr(at, end - at);
+      at = end + 2;
+      unsigned a = 256, b = 256, c = 256, d = 256, port = 0;
+      wchar_t extra = 0;
+      ASSERT_EQ(std::swscanf(item.c_str(), L"%u.%u.%u.%u:%u%lc", &a, &b, &c, &d, &port, &extra), 5) << U8(item);
+      ASSERT_TRUE(a < 256 && b < 256 && c < 256 && d < 256) << U8(item);
+      const std::uint32_t address = a << 24 | b << 16 | c << 8 | d;
+      EXPECT_TRUE(listed.insert(address).second) << "twice: " << U8(item);
+      ports.insert(port);
+    }
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_NE(*ports.begin(), 0u);
+    EXPECT_TRUE(CanConnect(static_cast<std::uint16_t>(*ports.begin())));
+  }
+
+  std::set<std::uint32_t> expected;
+  ULONG size = 0;
+  ASSERT_EQ(::GetIpAddrTable(nullptr, &size, FALSE), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<ULONGLONG> buf(size / sizeof(ULONGLONG) + 1);
+  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buf.data());
+  ASSERT_EQ(::GetIpAddrTable(table, &size, FALSE), static_cast<DWORD>(NO_ERROR));
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const std::uint32_t address = ::ntohl(table->table[i].dwAddr);
+    MIB_IF_ROW2 row{};
+    row.InterfaceIndex = table->table[i].dwIndex;
+    if ((address >> 24) == 127 || (address >> 16) == 0xA9FE || ::GetIfEntry2(&row) != NO_ERROR ||
+        row.OperStatus != IfOperStatusUp)
+      continue;
+    expected.insert(address);
+  }
+  EXPECT_EQ(listed, expected);
 }
 
 }  // namespace

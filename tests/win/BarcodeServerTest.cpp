@@ -7,11 +7,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "WinTestSupport.h"
 #include "net/LineBudget.h"
+#include "net/LocalAddresses.h"
 
 namespace qm {
 namespace {
@@ -157,7 +159,7 @@ TEST_F(BarcodeServerTest, MalformedUtf8ClosesOnlyThatConnection) {
   ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() >= 3; }, 3000));
   PumpFor(100);
   EXPECT_EQ(rec_->barcodes, (std::vector<std::wstring>{L"A1", L"B2", L"G1"}));
-  EXPECT_EQ(rec_->logs.size(), 1u);  // nothing is logged per connection
+  EXPECT_EQ(rec_->logs.size(), 2u);  // the start and the address lines: nothing per connection
   ::closesocket(bad);
   ::closesocket(good);
 }
@@ -186,6 +188,261 @@ TEST_F(BarcodeServerTest, AHeldPortGivesExactlyOneBindFailureWithItsCode) {
   ::closesocket(holder);
 }
 
+// Windows lets a socket that asks to share a port bind it beside a listener
+// that did not forbid sharing; Linux never lets two listeners share, so
+// under Wine the option read back is what shows the rule.
+TEST_F(BarcodeServerTest, TheListenerHoldsItsPortExclusively) {
+  StartServer();
+  const SOCKET listening = qmtest::FindSocket([&](SOCKET s) {
+    return qmtest::LocalPort(s) == port_ && qmtest::PeerAddress(s).sin_port == 0;
+  });
+  ASSERT_NE(listening, INVALID_SOCKET);
+  BOOL exclusive = FALSE, reuse = TRUE;
+  int len = sizeof(BOOL);
+  ASSERT_EQ(::getsockopt(listening, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&exclusive), &len), 0);
+  len = sizeof(BOOL);
+  ASSERT_EQ(::getsockopt(listening, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char*>(&reuse), &len), 0);
+  EXPECT_TRUE(exclusive);
+  EXPECT_FALSE(reuse);
+
+  auto bindError = [&](int option) {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL on = TRUE;
+    ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&on), sizeof(on));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(port_);
+    const int error = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 ? 0 : ::WSAGetLastError();
+    ::closesocket(s);
+    return error;
+  };
+  EXPECT_NE(bindError(SO_REUSEADDR), 0) << "a socket asking to share took the port";
+  EXPECT_NE(bindError(SO_EXCLUSIVEADDRUSE), 0) << "a second listener took the port";
+}
+
+// On Windows an exclusive port stays taken while connections accepted on it
+// live, after their listener has closed; Linux frees it, so here the test
+// holds the port itself while the earlier connection is open.
+class BarcodeServerPortHeldByEarlierConnections : public BarcodeServerTest {
+ protected:
+  void SetUp() override {
+    BarcodeServerTest::SetUp();
+    StartServer();
+    earlier_ = Connect(port_);
+    ASSERT_NE(earlier_, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(earlier_, "EARLY\n"));
+    ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() == 1; }, 3000));
+    StopServer();
+    holder_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(port_);
+    ASSERT_EQ(::bind(holder_, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(::listen(holder_, 5), 0);
+    rec_->logs.clear();
+    server_ = MakeServer(port_);
+    ASSERT_TRUE(server_->Start());
+    ASSERT_TRUE(PumpUntil([&] { return !rec_->logs.empty(); }, 5000));
+  }
+  void TearDown() override {
+    if (holder_ != INVALID_SOCKET) ::closesocket(holder_);
+    if (earlier_ != INVALID_SOCKET) ::closesocket(earlier_);
+    BarcodeServerTest::TearDown();
+  }
+  std::wstring Waiting() const { return L"TCP 端口 " + std::to_wstring(port_) + L" 仍被之前的连接占用，每 3 秒重试一次"; }
+
+  SOCKET earlier_ = INVALID_SOCKET, holder_ = INVALID_SOCKET;
+};
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, TheBindIsRetriedWithOneLineUntilItSucceeds) {
+  EXPECT_EQ(rec_->logs, std::vector<std::wstring>{Waiting()});
+  EXPECT_TRUE(server_->Active());
+  PumpFor(2 * TBarcodeServer::kBindRetryMs + 500);
+  EXPECT_EQ(rec_->logs.size(), 1u) << "retried quietly";
+  ::closesocket(holder_);
+  holder_ = INVALID_SOCKET;
+  ASSERT_TRUE(PumpUntil([&] { return rec_->logs.size() >= 2; }, TBarcodeServer::kBindRetryMs + 3000));
+  EXPECT_EQ(rec_->logs[1], L"已开始监听 TCP 端口 " + std::to_wstring(port_));
+  SOCKET s = Connect(port_);
+  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_TRUE(SendAll(s, "NEW\n"));
+  ASSERT_TRUE(SendAll(earlier_, "STILL\n"));
+  ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() >= 3; }, 3000));
+  std::vector<std::wstring> got(rec_->barcodes.begin() + 1, rec_->barcodes.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::wstring>{L"NEW", L"STILL"}));
+  ::closesocket(s);
+}
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, AStopEndsTheWaitAtOnceAndQuietly) {
+  PumpFor(500);
+  const DWORD t0 = ::GetTickCount();
+  StopServer();
+  EXPECT_LT(::GetTickCount() - t0, 500u);
+  PumpFor(200);
+  EXPECT_EQ(rec_->logs, std::vector<std::wstring>{Waiting()});
+}
+
+TEST_F(BarcodeServerPortHeldByEarlierConnections, WhenTheyHaveEndedAPortStillHeldIsAFailure) {
+  ::closesocket(earlier_);
+  earlier_ = INVALID_SOCKET;
+  ASSERT_TRUE(PumpUntil([&] { return rec_->logs.size() >= 2; }, TBarcodeServer::kBindRetryMs + 3000));
+  EXPECT_EQ(rec_->logs[1], L"bind() 失败，错误码 " + std::to_wstring(WSAEADDRINUSE));
+  server_->WaitFor();  // the listener has ended by itself
+  EXPECT_FALSE(server_->Active());
+}
+
+// Wine answers none of the TCP_KEEP* options (the reader then sets the
+// times through SIO_KEEPALIVE_VALS): there the kernel's keep-alive timer of
+// the connection shows the idle time it was given.
+TEST_F(BarcodeServerTest, EveryConnectionProbesItsPeerAfterAMinuteOfSilence) {
+  StartServer();
+  SOCKET c = Connect(port_);
+  ASSERT_NE(c, INVALID_SOCKET);
+  ASSERT_TRUE(SendAll(c, "K\n"));  // the reader has set its socket up by then
+  ASSERT_TRUE(PumpUntil([&] { return rec_->barcodes.size() == 1; }, 3000));
+  const SOCKET s = qmtest::ServerSideOf(c);
+  ASSERT_NE(s, INVALID_SOCKET);
+  auto option = [&](int level, int name) -> std::optional<DWORD> {
+    DWORD v = 0;
+    int len = sizeof(v);
+    if (::getsockopt(s, level, name, reinterpret_cast<char*>(&v), &len) != 0) return std::nullopt;
+    return v;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1u);
+  if (const std::optional<DWORD> idle = option(IPPROTO_TCP, 3 /*TCP_KEEPIDLE*/)) {
+    EXPECT_EQ(*idle, 60u);
+    EXPECT_EQ(option(IPPROTO_TCP, 17 /*TCP_KEEPINTVL*/), 10u);
+    if (const std::optional<DWORD> probes = option(IPPROTO_TCP, 16 /*TCP_KEEPCNT*/)) {
+      EXPECT_EQ(*probes, 5u);
+    }
+  } else {
+    const std::optional<qmtest::TKernelTcp> k = qmtest::KernelTcp(port_, qmtest::LocalPort(c));
+    ASSERT_TRUE(k) << "neither the options nor the kernel answer";
+    EXPECT_EQ(k->timer, 2) << "no keep-alive timer";
+    EXPECT_LE(k->timerSeconds, 60.0);
+    EXPECT_GT(k->timerSeconds, 50.0);
+  }
+  ::closesocket(c);
+}
+
+// Wine's change notifications never fire, and the machine's interfaces
+// cannot change on demand: the IP helper's table is swapped for this one,
+// whose interfaces the test sets and whose callbacks the test calls.
+struct TFakeIpHelper {
+  struct Interface {
+    std::uint32_t address;  // host order
+    bool up;
+  };
+  void Set(const std::vector<Interface>& list) {
+    adapters.assign(list.size(), IP_ADAPTER_ADDRESSES{});
+    unicast.assign(list.size(), IP_ADAPTER_UNICAST_ADDRESS{});
+    addresses.assign(list.size(), sockaddr_in{});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      addresses[i].sin_family = AF_INET;
+      addresses[i].sin_addr.s_addr = ::htonl(list[i].address);
+      unicast[i].Address.lpSockaddr = reinterpret_cast<SOCKADDR*>(&addresses[i]);
+      unicast[i].Address.iSockaddrLength = sizeof(sockaddr_in);
+      unicast[i].DadState = IpDadStatePreferred;
+      adapters[i].FirstUnicastAddress = &unicast[i];
+      adapters[i].OperStatus = list[i].up ? IfOperStatusUp : IfOperStatusDown;
+      adapters[i].Next = i + 1 < list.size() ? &adapters[i + 1] : nullptr;
+    }
+  }
+  void ChangeOfInterface() { onInterface(context, nullptr, MibParameterNotification); }
+  void ChangeOfAddress() { onAddress(context, nullptr, MibAddInstance); }
+
+  static TFakeIpHelper& The() {
+    static TFakeIpHelper fake;
+    return fake;
+  }
+  static ULONG WINAPI Get(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES out, PULONG size) {
+    if (The().adapters.empty()) return ERROR_NO_DATA;
+    if (*size < sizeof(IP_ADAPTER_ADDRESSES)) {
+      *size = sizeof(IP_ADAPTER_ADDRESSES);
+      return ERROR_BUFFER_OVERFLOW;
+    }
+    *out = The().adapters[0];  // the rest of the list stays here
+    return ERROR_SUCCESS;
+  }
+  static DWORD WINAPI NotifyInterface(ADDRESS_FAMILY, PIPINTERFACE_CHANGE_CALLBACK cb, PVOID context, BOOLEAN,
+                                      HANDLE* handle) {
+    The().onInterface = cb;
+    The().context = context;
+    *handle = reinterpret_cast<HANDLE>(1);
+    return NO_ERROR;
+  }
+  static DWORD WINAPI NotifyAddress(ADDRESS_FAMILY, PUNICAST_IPADDRESS_CHANGE_CALLBACK cb, PVOID context, BOOLEAN,
+                                    HANDLE* handle) {
+    The().onAddress = cb;
+    The().context = context;
+    *handle = reinterpret_cast<HANDLE>(2);
+    return NO_ERROR;
+  }
+  static DWORD WINAPI Cancel(HANDLE) {
+    ++The().cancelled;
+    return NO_ERROR;
+  }
+
+  std::vector<IP_ADAPTER_ADDRESSES> adapters;
+  std::vector<IP_ADAPTER_UNICAST_ADDRESS> unicast;
+  std::vector<sockaddr_in> addresses;
+  PIPINTERFACE_CHANGE_CALLBACK onInterface = nullptr;
+  PUNICAST_IPADDRESS_CHANGE_CALLBACK onAddress = nullptr;
+  PVOID context = nullptr;
+  int cancelled = 0;
+};
+
+class BarcodeServerAddresses : public BarcodeServerTest {
+ protected:
+  void SetUp() override {
+    BarcodeServerTest::SetUp();
+    saved_ = IpHelperFunctions();
+    fake_ = TFakeIpHelper{};
+    IpHelperFunctions() = {&TFakeIpHelper::Get, &TFakeIpHelper::NotifyInterface, &TFakeIpHelper::NotifyAddress,
+                           &TFakeIpHelper::Cancel};
+  }
+  void TearDown() override {
+    BarcodeServerTest::TearDown();
+    IpHelperFunctions() = saved_;
+  }
+  std::wstring Line(const std::wstring& addresses) { return L"本机地址：" + addresses; }
+  std::wstring At(const std::wstring& address) { return address + L":" + std::to_wstring(port_); }
+
+  TFakeIpHelper& fake_ = TFakeIpHelper::The();
+  TIpHelperFunctions saved_{};
+};
+
+constexpr std::uint32_t Ip(unsigned a, unsigned b, unsigned c, unsigned d) { return a << 24 | b << 16 | c << 8 | d; }
+
+TEST_F(BarcodeServerAddresses, TheAddressLineFollowsTheStartAndEveryChangeOfTheSet) {
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(192, 168, 1, 23), true}, {Ip(169, 254, 3, 3), true},
+             {Ip(10, 0, 0, 5), false}});
+  StartServer();
+  PumpFor(100);
+  std::vector<std::wstring> expected = {L"已开始监听 TCP 端口 " + std::to_wstring(port_), Line(At(L"192.168.1.23"))};
+  EXPECT_EQ(rec_->logs, expected);
+  ASSERT_TRUE(fake_.onInterface && fake_.onAddress);
+
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(192, 168, 1, 23), true}, {Ip(10, 0, 0, 5), true}});
+  fake_.ChangeOfInterface();  // the interface came up
+  expected.push_back(Line(At(L"192.168.1.23") + L", " + At(L"10.0.0.5")));
+  fake_.ChangeOfAddress();  // no change of the set: nothing
+  fake_.Set({{Ip(10, 0, 0, 5), true}, {Ip(192, 168, 1, 23), true}});
+  fake_.ChangeOfInterface();  // another order of the same set: nothing
+  fake_.Set({{Ip(127, 0, 0, 1), true}, {Ip(169, 254, 9, 9), true}});
+  fake_.ChangeOfAddress();
+  expected.push_back(Line(L"无可用网络"));
+  fake_.Set({{Ip(192, 168, 7, 7), true}});
+  fake_.ChangeOfAddress();  // a new network
+  expected.push_back(Line(At(L"192.168.7.7")));
+  PumpFor(100);
+  EXPECT_EQ(rec_->logs, expected);
+
+  StopServer();
+  EXPECT_EQ(fake_.cancelled, 2) << "the watch outlived its listener";
+}
+
 TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {
   StartServer();
   PumpFor(100);  // the listener is blocked in accept by now
@@ -195,7 +452,7 @@ TEST_F(BarcodeServerTest, StopEndsABlockedAcceptPromptlyAndQuietly) {
   EXPECT_LT(::GetTickCount() - t0, 1000u);
   server_.reset();
   PumpFor(100);
-  EXPECT_EQ(rec_->logs.size(), 1u);
+  EXPECT_EQ(rec_->logs.size(), 2u);  // the start and the address lines
   EXPECT_EQ(Connect(port_), INVALID_SOCKET);  // nothing listens any more
 }
 

@@ -9,6 +9,7 @@
 #include <cwctype>
 
 #include "app/MainFrmIds.h"
+#include "net/LocalAddresses.h"
 #include "platform/WideText.h"
 
 namespace qme2e {
@@ -696,9 +697,18 @@ struct Winsock {
 };
 void EnsureWinsock() { static Winsock w; }
 
-SOCKET ConnectTo(std::uint16_t port) {
+SOCKET ConnectTo(std::uint16_t port, std::uint32_t from = 0) {
   EnsureWinsock();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (from != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ::htonl(from);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      ::closesocket(s);
+      return INVALID_SOCKET;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(port);
@@ -758,8 +768,8 @@ TPortHolder::~TPortHolder() {
 int BindError(std::uint16_t port) {
   EnsureWinsock();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  int one = 1;  // as the program's listener does
-  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof(one));
+  BOOL one = TRUE;  // as the program's listener does
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof(one));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(port);
@@ -775,6 +785,17 @@ std::wstring ListenerLine(std::int32_t port) {
   if (low != 0)
     if (int error = BindError(low)) return L"bind() 失败，错误码 " + std::to_wstring(error);
   return L"已开始监听 TCP 端口 " + std::to_wstring(port);
+}
+
+std::wstring AddressLine(std::uint16_t port) {
+  return qm::ToWide(qm::LocalAddressLine(qm::ReachableAddresses(qm::ReadInterfaceAddresses()), port));
+}
+
+std::vector<std::wstring> ListenerLines(std::int32_t port) {
+  const std::wstring first = ListenerLine(port);
+  const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
+  if (first.rfind(L"已开始", 0) != 0 || low == 0) return {first};
+  return {first, AddressLine(low)};
 }
 
 std::string U8(const std::wstring& text) { return qm::WideToUtf8(text); }
@@ -797,7 +818,7 @@ std::wstring WithoutStamp(const std::wstring& entry) {
 
 // ---- Wire, load and fault tests -------------------------------------------------
 
-TTcpClient::TTcpClient(std::uint16_t port, bool noDelay) : s_(ConnectTo(port)) {
+TTcpClient::TTcpClient(std::uint16_t port, bool noDelay, std::uint32_t from) : s_(ConnectTo(port, from)) {
   if (s_ != INVALID_SOCKET && noDelay) {
     BOOL one = TRUE;
     ::setsockopt(s_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
@@ -843,6 +864,88 @@ bool TTcpClient::ClosedByPeer(DWORD ms) {
   char c;
   return ::recv(s_, &c, 1, 0) <= 0;
 }
+
+namespace {
+// The Linux path of a file in the host's /tmp, and the Windows one.
+std::string HostTemp(const std::string& suffix) {
+  static unsigned counter = 0;
+  return "/tmp/qm-e2e-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter) + suffix;
+}
+std::wstring OnDriveZ(const std::string& linuxPath) {
+  std::wstring w = L"Z:";
+  for (char c : linuxPath) w.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+  return w;
+}
+bool LaunchHostScript(const std::string& path) {
+  std::string cmd = "/bin/sh " + path;
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    return false;
+  if (pi.hThread) ::CloseHandle(pi.hThread);
+  if (pi.hProcess) ::CloseHandle(pi.hProcess);
+  return true;
+}
+}  // namespace
+
+int RunHostShell(const std::string& script, DWORD ms, std::string* output) {
+  if (!FileExists(L"Z:\\bin\\sh")) return -1;
+  const std::string base = HostTemp("");
+  const std::string body = "{\n" + script + "\n} >" + base + ".out 2>&1\necho $? >" + base + ".tmp\nmv " + base +
+                           ".tmp " + base + ".rc\n";
+  if (!WriteBytes(OnDriveZ(base + ".sh"), body) || !LaunchHostScript(base + ".sh")) return -1;
+  int status = -1;
+  if (WaitFor([&] { return FileExists(OnDriveZ(base + ".rc")); }, ms))
+    status = std::atoi(ReadBytes(OnDriveZ(base + ".rc")).c_str());
+  if (output) *output = ReadBytes(OnDriveZ(base + ".out"));
+  for (const char* ext : {".sh", ".rc", ".out"}) ::DeleteFileW(OnDriveZ(base + ext).c_str());
+  return status;
+}
+
+bool StartHostShell(const std::string& script) {
+  if (!FileExists(L"Z:\\bin\\sh")) return false;
+  const std::string path = HostTemp(".sh");
+  return WriteBytes(OnDriveZ(path), "rm -f " + path + "\n" + script + "\n") && LaunchHostScript(path);
+}
+
+THostPeer::THostPeer() {
+  const DWORD id = ::GetCurrentProcessId() % 100000;
+  ns_ = "qm-peer-" + std::to_string(id);
+  hostLink_ = "qmh" + std::to_string(id);
+  peerLink_ = "qmp" + std::to_string(id);
+  net_ = "10.213." + std::to_string(id % 200 + 20);
+  peer_ = (10u << 24) | (213u << 16) | ((id % 200 + 20) << 8) | 2;
+  const std::string setup = "set -e\nip netns add " + ns_ + "\nip link add " + hostLink_ + " type veth peer name " +
+                            peerLink_ + "\nip link set " + peerLink_ + " netns " + ns_ + "\nip addr add " + net_ +
+                            ".1/30 dev " + hostLink_ + "\nip link set " + hostLink_ + " up\nip netns exec " + ns_ +
+                            " ip addr add " + net_ + ".2/30 dev " + peerLink_ + "\nip netns exec " + ns_ +
+                            " ip link set " + peerLink_ + " up\nip netns exec " + ns_ + " ip link set lo up\n";
+  std::string out;
+  const int status = RunHostShell(setup, 20000, &out);
+  ready_ = status == 0;
+  if (!ready_) {
+    why_ = status < 0 ? "no Linux host shell to make a network namespace with" : "ip netns: " + out;
+    RunHostShell("ip netns del " + ns_ + " 2>/dev/null; ip link del " + hostLink_ + " 2>/dev/null; true", 20000);
+  }
+}
+
+THostPeer::~THostPeer() {
+  if (!ready_) return;
+  RunHostShell("ip netns pids " + ns_ + " | xargs -r kill -9\nip netns del " + ns_ + "\nip link del " + hostLink_ +
+                   " 2>/dev/null\ntrue",
+               20000);
+}
+
+std::string THostPeer::HostAddress() const { return net_ + ".1"; }
+
+bool THostPeer::Start(const std::string& script) {
+  const std::string path = HostTemp(".bash");
+  return WriteBytes(OnDriveZ(path), "rm -f " + path + "\n" + script + "\n") &&
+         StartHostShell("exec ip netns exec " + ns_ + " /bin/bash " + path);
+}
+
+bool THostPeer::Cut() { return RunHostShell("ip netns exec " + ns_ + " ip link set " + peerLink_ + " down", 20000) == 0; }
 
 std::optional<TProcessMemory> ProcessMemory(DWORD pid) {
   // ProcessVmCounters of another process: Wine's server fills them from

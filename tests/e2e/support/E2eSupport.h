@@ -205,13 +205,19 @@ class TPortHolder {
   SOCKET s_ = INVALID_SOCKET;
   bool held_ = false;
 };
-// 0 when this process can bind 0.0.0.0:port now with SO_REUSEADDR set, as
-// the program's listener binds, else the Winsock error.
+// 0 when this process can bind 0.0.0.0:port now with SO_EXCLUSIVEADDRUSE
+// set, as the program's listener binds, else the Winsock error.
 int BindError(std::uint16_t port);
 // The line the program's listener will log when it starts on port: the
 // listening line, or the bind failure another listener there causes. Ask
 // before the program takes the port.
 std::wstring ListenerLine(std::int32_t port);
+// "本机地址：…": this PC's addresses now, each with port.
+std::wstring AddressLine(std::uint16_t port);
+// All the listener logs as it starts: the listening and the address lines,
+// or the failure. Port 0 (of the low 16 bits) lets the system choose, and
+// only the listening line can be foretold.
+std::vector<std::wstring> ListenerLines(std::int32_t port);
 
 // UTF-8, so that test failures print Chinese text readably.
 std::string U8(const std::wstring& text);
@@ -228,8 +234,9 @@ std::wstring WithoutStamp(const std::wstring& entry);
 class TTcpClient {
  public:
   // noDelay: every Send leaves as segments of its own, so the program's
-  // receives see the writes apart.
-  explicit TTcpClient(std::uint16_t port, bool noDelay = true);
+  // receives see the writes apart. from: the local address to connect from
+  // (host order; another 127.x.x.x is another client to the program).
+  explicit TTcpClient(std::uint16_t port, bool noDelay = true, std::uint32_t from = 0);
   ~TTcpClient();
   TTcpClient(const TTcpClient&) = delete;
   TTcpClient& operator=(const TTcpClient&) = delete;
@@ -247,6 +254,38 @@ class TTcpClient {
 
  private:
   SOCKET s_ = INVALID_SOCKET;
+};
+
+// Shell scripts on the Linux host under Wine (Wine starts Linux programs,
+// but its handle to one cannot be waited on: the script reports through a
+// file). -1 when there is no host shell or the script did not end in ms.
+int RunHostShell(const std::string& script, DWORD ms, std::string* output = nullptr);
+bool StartHostShell(const std::string& script);  // in the background
+
+// A peer on a network of its own (a Linux network namespace joined to the
+// host by a veth pair), whose packets the test can drop. Needs Wine on
+// Linux, as root; Ready() is false and Why() says why elsewhere.
+class THostPeer {
+ public:
+  THostPeer();
+  ~THostPeer();  // ends what runs there and removes the namespace
+  THostPeer(const THostPeer&) = delete;
+  THostPeer& operator=(const THostPeer&) = delete;
+  bool Ready() const noexcept { return ready_; }
+  const std::string& Why() const noexcept { return why_; }
+  std::string HostAddress() const;  // the host's end, as the peer reaches it
+  std::uint32_t PeerAddress() const noexcept { return peer_; }  // host order
+  // Starts a bash script there, in the background.
+  bool Start(const std::string& script);
+  // Takes the peer's link down: whatever is sent to it is lost, and it
+  // answers nothing.
+  bool Cut();
+
+ private:
+  std::string ns_, hostLink_, peerLink_, net_;
+  std::uint32_t peer_ = 0;
+  bool ready_ = false;
+  std::string why_;
 };
 
 // Memory of another process as the system reports it. Under Wine the server

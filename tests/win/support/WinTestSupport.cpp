@@ -1,5 +1,7 @@
 #include "WinTestSupport.h"
 
+#include <cstdio>
+
 
 namespace qmtest {
 
@@ -68,6 +70,80 @@ bool PeerClosedWithin(SOCKET s, DWORD ms) {
   if (::select(0, &set, nullptr, nullptr, &tv) <= 0) return false;
   char c;
   return ::recv(s, &c, 1, 0) <= 0;
+}
+
+SOCKET FindSocket(const std::function<bool(SOCKET)>& pred) {
+  // Handle values are multiples of four; a value that is no socket fails
+  // getsockname with WSAENOTSOCK and is passed over.
+  for (ULONG_PTR h = 4; h < 0x40000; h += 4) {
+    const auto s = static_cast<SOCKET>(h);
+    if (LocalPort(s) != 0 && pred(s)) return s;
+  }
+  return INVALID_SOCKET;
+}
+
+std::uint16_t LocalPort(SOCKET s) {
+  sockaddr_in a{};
+  int len = sizeof(a);
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET) return 0;
+  return ::ntohs(a.sin_port);
+}
+
+sockaddr_in PeerAddress(SOCKET s) {
+  sockaddr_in a{};
+  int len = sizeof(a);
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return sockaddr_in{};
+  return a;
+}
+
+SOCKET ServerSideOf(SOCKET client) {
+  const std::uint16_t clientPort = LocalPort(client);
+  const std::uint16_t serverPort = ::ntohs(PeerAddress(client).sin_port);
+  return FindSocket([&](SOCKET s) {
+    return s != client && LocalPort(s) == serverPort && ::ntohs(PeerAddress(s).sin_port) == clientPort;
+  });
+}
+
+std::vector<TKernelTcp> KernelTcpTable() {
+  std::vector<TKernelTcp> table;
+  // Wine shows the Linux root as drive Z:.
+  HANDLE h = ::CreateFileW(L"Z:\\proc\\net\\tcp", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return table;
+  std::string text;
+  char buf[65536];
+  DWORD n = 0;
+  while (::ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0) text.append(buf, n);
+  ::CloseHandle(h);
+  std::size_t at = text.find('\n');  // past the heading
+  while (at != std::string::npos && at + 1 < text.size()) {
+    const std::size_t end = text.find('\n', at + 1);
+    const std::string line = text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    at = end;
+    unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0, timer = 0, probes = 0;
+    unsigned long when = 0;
+    // ... tr tm->when retrnsmt uid timeout: the last is the probes sent.
+    if (std::sscanf(line.c_str(), " %*d: %8x:%4x %8x:%4x %2x %*8x:%*8x %2x:%8lx %*8x %*u %u", &local, &localPort,
+                    &remote, &remotePort, &state, &timer, &when, &probes) != 8)
+      continue;
+    TKernelTcp e;
+    // The kernel prints the address as it lies in memory (network order).
+    e.localAddress = ::ntohl(local);
+    e.remoteAddress = ::ntohl(remote);
+    e.localPort = static_cast<std::uint16_t>(localPort);
+    e.remotePort = static_cast<std::uint16_t>(remotePort);
+    e.state = static_cast<int>(state);
+    e.timer = static_cast<int>(timer);
+    e.timerSeconds = static_cast<double>(when) / 100.0;  // USER_HZ ticks
+    e.probes = static_cast<int>(probes);
+    table.push_back(e);
+  }
+  return table;
+}
+
+std::optional<TKernelTcp> KernelTcp(std::uint16_t localPort, std::uint16_t remotePort) {
+  for (const TKernelTcp& e : KernelTcpTable())
+    if (e.localPort == localPort && e.remotePort == remotePort) return e;
+  return std::nullopt;
 }
 
 std::size_t PrivateBytes() {

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace qmtest {
 
@@ -25,6 +27,32 @@ SOCKET Connect(std::uint16_t port);
 bool SendAll(SOCKET s, const std::string& bytes);
 // True when the peer has closed the connection within ms.
 bool PeerClosedWithin(SOCKET s, DWORD ms);
+
+// A socket of this process that pred picks, found among the handle values
+// the process can hold: the listener and its readers keep their sockets to
+// themselves, and tests read their options back this way.
+SOCKET FindSocket(const std::function<bool(SOCKET)>& pred);
+// The port a socket is bound to, and its peer's address; 0 when none.
+std::uint16_t LocalPort(SOCKET s);
+sockaddr_in PeerAddress(SOCKET s);
+// The reader's socket of the connection whose client end is client.
+SOCKET ServerSideOf(SOCKET client);
+
+// A TCP socket as the Linux kernel under Wine sees it (/proc/net/tcp):
+// addresses in host order, the kind of timer running (2: keep-alive), the
+// time left on it and the probes sent unanswered.
+struct TKernelTcp {
+  std::uint32_t localAddress = 0, remoteAddress = 0;
+  std::uint16_t localPort = 0, remotePort = 0;
+  int state = 0;  // 1 established, 10 listening
+  int timer = 0;
+  double timerSeconds = 0;
+  int probes = 0;
+};
+// Empty where there is no Linux kernel to ask (Windows).
+std::vector<TKernelTcp> KernelTcpTable();
+// The entry of the connection between these two ports, seen from local.
+std::optional<TKernelTcp> KernelTcp(std::uint16_t localPort, std::uint16_t remotePort);
 
 // The process's committed private memory, in bytes.
 std::size_t PrivateBytes();

@@ -1,0 +1,74 @@
+#include "net/LocalAddresses.h"
+
+namespace qm {
+
+const TIpHelperFunctions& SystemIpHelperFunctions() noexcept {
+  static const TIpHelperFunctions system{&::GetAdaptersAddresses, &::NotifyIpInterfaceChange,
+                                         &::NotifyUnicastIpAddressChange, &::CancelMibChangeNotify2};
+  return system;
+}
+
+TIpHelperFunctions& IpHelperFunctions() noexcept {
+  static TIpHelperFunctions current = SystemIpHelperFunctions();
+  return current;
+}
+
+std::vector<TInterfaceAddress> ReadInterfaceAddresses() {
+  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
+                           GAA_FLAG_SKIP_FRIENDLY_NAME;
+  std::vector<ULONGLONG> buf;  // 8-byte aligned, as the structures need
+  ULONG size = 16 * 1024;
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  // The list can grow between the call that sizes it and the next.
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buf.assign(size / sizeof(ULONGLONG) + 1, 0);
+    size = static_cast<ULONG>(buf.size() * sizeof(ULONGLONG));
+    result = IpHelperFunctions().GetAdaptersAddresses(AF_INET, kFlags, nullptr,
+                                                      reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buf.data()), &size);
+  }
+  std::vector<TInterfaceAddress> out;
+  if (result != ERROR_SUCCESS) return out;
+  for (auto* a = reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buf.data()); a; a = a->Next) {
+    const bool up = a->OperStatus == IfOperStatusUp;
+    for (PIP_ADAPTER_UNICAST_ADDRESS u = a->FirstUnicastAddress; u; u = u->Next) {
+      const SOCKADDR* sa = u->Address.lpSockaddr;
+      if (!sa || sa->sa_family != AF_INET) continue;
+      // A tentative or duplicate address takes no connections yet.
+      const bool inUse = u->DadState == IpDadStatePreferred || u->DadState == IpDadStateDeprecated;
+      out.push_back({::ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr), up && inUse});
+    }
+  }
+  return out;
+}
+
+TAddressWatch::TAddressWatch(std::function<void()> onChange) : onChange_(std::move(onChange)) {
+  // Interfaces coming up or going down, and addresses coming and going (an
+  // address from DHCP arrives after its interface is up).
+  const TIpHelperFunctions& ip = IpHelperFunctions();
+  if (ip.NotifyIpInterfaceChange(AF_INET, &OnInterface, this, FALSE, &interfaces_) != NO_ERROR) interfaces_ = nullptr;
+  if (ip.NotifyUnicastIpAddressChange(AF_INET, &OnAddress, this, FALSE, &addresses_) != NO_ERROR) addresses_ = nullptr;
+}
+
+TAddressWatch::~TAddressWatch() {
+  // Returns once a call in progress has ended; no call follows.
+  const TIpHelperFunctions& ip = IpHelperFunctions();
+  if (interfaces_) ip.CancelMibChangeNotify2(interfaces_);
+  if (addresses_) ip.CancelMibChangeNotify2(addresses_);
+}
+
+void WINAPI TAddressWatch::OnInterface(PVOID self, PMIB_IPINTERFACE_ROW, MIB_NOTIFICATION_TYPE) {
+  try {
+    static_cast<TAddressWatch*>(self)->onChange_();
+  } catch (...) {
+    // Never into the system's thread.
+  }
+}
+
+void WINAPI TAddressWatch::OnAddress(PVOID self, PMIB_UNICASTIPADDRESS_ROW, MIB_NOTIFICATION_TYPE) {
+  try {
+    static_cast<TAddressWatch*>(self)->onChange_();
+  } catch (...) {
+  }
+}
+
+}  // namespace qm
