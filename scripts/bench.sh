@@ -10,8 +10,7 @@ build=${QM_BUILD_DIR:-$root/build}
 qm_wine_env "$build"
 export QM_ROOT=$root
 xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
-  wineserver -p
-  wine wineboot </dev/null >/dev/null 2>&1
+  qm-wine-boot
   cpu=$(sed -n "s/^model name[[:space:]]*: //p" /proc/cpuinfo | head -n1)
   echo "Quillmere benchmarks, $(date -u +%Y-%m-%d), $(nproc) x ${cpu:-unknown CPU}, the $QM_WIN_ARCH build under $(wine --version)"
   echo
@@ -32,8 +31,7 @@ xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" bash -c '
 # prefix of their own.
 qm_wine_env "$build" wide
 xvfb-run -a -s "-screen 0 7680x2160x24 -nolisten tcp" bash -c '
-  wineserver -p
-  wine wineboot </dev/null >/dev/null 2>&1
+  qm-wine-boot
   out=$(mktemp)
   wine "$QM_WIN/bench/picker/picker_bench.exe" >"$out" 2>&1 </dev/null
   grep "^|" "$out" || cat "$out"

@@ -15,8 +15,7 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 # Wine's helpers inherit the program's output: a file, never a pipe.
 xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
-  bash -c 'wineserver -p
-           wine wineboot </dev/null >/dev/null 2>&1
+  bash -c 'qm-wine-boot
            wine "$1" >"$2" 2>&1 </dev/null; rc=$?
            wineserver -k 2>/dev/null
            exit $rc' \

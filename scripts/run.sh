@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Set-up, build, then start Quillmere.exe under Wine: on the current display,
 # or on a virtual one when there is none. The program and its config.ini and
-# barcode.txt live in build/run/.
+# barcode.txt live in build/run/, its Wine prefix in build/wineprefix-ARCH-run/.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 . "$root/scripts/wine-env.sh"
-qm_wine_env "$build"
+# A prefix of its own: the tests' prefix must not start this copy at log-on
+# when auto-start registers it.
+qm_wine_env "$build" run
 mkdir -p "$build/run"
 cp "$QM_WIN/app/Quillmere.exe" "$build/run/Quillmere.exe"
 port=$(sed -n 's/^Port=\([0-9]*\).*/\1/p' "$build/run/config.ini" 2>/dev/null | head -n1 || true)

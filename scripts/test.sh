@@ -11,8 +11,7 @@ build=${QM_BUILD_DIR:-$root/build}
 . "$root/scripts/wine-env.sh"
 qm_wine_env "$build"
 exec xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
-  bash -c 'wineserver -p
-           wine wineboot </dev/null >/dev/null 2>&1
+  bash -c 'qm-wine-boot
            cd "$1"; shift
            ctest --output-on-failure "$@"; rc=$?
            wineserver -k 2>/dev/null

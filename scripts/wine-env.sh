@@ -3,7 +3,8 @@
 # only on a machine that runs 32-bit programs).
 #   qm_wine_env BUILD_DIR [PREFIX_SUFFIX]
 # sets QM_WIN_ARCH, QM_WIN (that build's tree), a PATH on which wine,
-# wineboot and wineserver are that architecture's, and a Wine prefix of the
+# wineboot and wineserver are that architecture's (and qm-wine-boot starts a
+# session), and a Wine prefix of the
 # build's own (build/wineprefix-ARCH[-SUFFIX]), created on first use.
 qm_win_arch() {
   case "${QM_WIN_ARCH:-x86_64}" in
@@ -29,7 +30,18 @@ qm_wine_env() {
   printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$loader" "$loader" >"$bin/wine"
   printf '#!/bin/sh\nexec %s "$@"\n' "$server" >"$bin/wineserver"
   printf '#!/bin/sh\nexec "%s/wine" wineboot.exe "$@"\n' "$bin" >"$bin/wineboot"
-  chmod +x "$bin/wine" "$bin/wineserver" "$bin/wineboot"
+  # Starts the prefix's session for the processes of one run. The session
+  # start runs the user's Run entries, and a test that was killed may have
+  # left its registration of a copied Quillmere.exe there: that copy would
+  # hold port 20222 and the notification area through the whole run.
+  cat >"$bin/qm-wine-boot" <<'EOT'
+#!/bin/sh
+wineserver -p
+wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Quillmere /f \
+  </dev/null >/dev/null 2>&1 || true
+wine wineboot </dev/null >/dev/null 2>&1
+EOT
+  chmod +x "$bin/wine" "$bin/wineserver" "$bin/wineboot" "$bin/qm-wine-boot"
   case ":$PATH:" in *":$bin:"*) ;; *) export PATH="$bin:$PATH" ;; esac
   qm_wine_prefix "$build/wineprefix-$arch$suffix"
 }
@@ -59,3 +71,4 @@ qm_wine_prefix() {
     touch "$WINEPREFIX/.quillmere-ready"
   fi
 }
+

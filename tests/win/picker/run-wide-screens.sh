@@ -24,8 +24,7 @@ for size in "${sizes[@]}"; do
   out=$(mktemp)
   # The tests check the virtual screen against QM_PICKER_SCREEN.
   QM_PICKER_SCREEN=$size xvfb-run -a -s "-screen 0 ${size}x24 -nolisten tcp" bash -c '
-      wineserver -p
-      wine wineboot </dev/null >/dev/null 2>&1
+      qm-wine-boot
       wine "$1" >"$2" 2>&1 </dev/null; rc=$?
       wineserver -k 2>/dev/null
       exit $rc' qm-picker-wide "$exe" "$out" || rc=1
