@@ -46,15 +46,7 @@ BOOL WINAPI RecordGetCursor(LPPOINT p) {
 class MainFrmClick : public ::testing::Test {
  protected:
   void StartWith(int x, int y) {
-    const std::wstring ini = TApplication::ExeDir() + L"config.ini";
-    const std::string text = "[Config]\r\nPort=" + std::to_string(qmtest::FreePort()) +
-                             "\r\nAutoStart=0\r\nFocusX=" + std::to_string(x) + "\r\nFocusY=" +
-                             std::to_string(y) + "\r\n";
-    HANDLE f = ::CreateFileW(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
-    ::CloseHandle(f);
+    ASSERT_TRUE(qmtest::WriteTestConfig("FocusX=" + std::to_string(x) + "\r\nFocusY=" + std::to_string(y) + "\r\n"));
     frm_ = std::make_unique<TMainFrm>();
     ASSERT_TRUE(frm_->Create());
     saved_ = InputFunctions();

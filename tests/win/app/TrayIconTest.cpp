@@ -43,13 +43,7 @@ class TrayIcon : public ::testing::Test {
     ShellFunctions() = TShellFunctions{&TRefusingShell::Notify};
   }
   void Start() {
-    const std::string text = "[Config]\r\nPort=" + std::to_string(qmtest::FreePort()) + "\r\nAutoStart=0\r\n";
-    HANDLE f = ::CreateFileW((TApplication::ExeDir() + L"config.ini").c_str(), GENERIC_WRITE, 0, nullptr,
-                             CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
-    ::CloseHandle(f);
+    ASSERT_TRUE(qmtest::WriteTestConfig());
     frm_ = std::make_unique<TMainFrm>();
     ASSERT_TRUE(frm_->Create());
     frm_->Show(SW_SHOWNORMAL);

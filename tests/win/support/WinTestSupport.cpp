@@ -1,7 +1,9 @@
 #include "WinTestSupport.h"
 
 #include <cstdio>
+#include <string>
 
+#include "platform/Application.h"
 
 namespace qmtest {
 
@@ -35,6 +37,17 @@ std::uint16_t FreePort() {
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   ::closesocket(s);
   return ::ntohs(a.sin_port);
+}
+
+bool WriteTestConfig(const std::string& more) {
+  const std::string text = "[Config]\r\nPort=" + std::to_string(FreePort()) + "\r\nAutoStart=0\r\n" + more;
+  HANDLE f = ::CreateFileW((qm::TApplication::ExeDir() + L"config.ini").c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD n = 0;
+  const bool ok = ::WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
+  ::CloseHandle(f);
+  return ok;
 }
 
 SOCKET Connect(std::uint16_t port) {

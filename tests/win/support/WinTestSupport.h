@@ -21,6 +21,9 @@ void PumpFor(DWORD ms);
 
 // A TCP port that nothing listens on right now.
 std::uint16_t FreePort();
+// config.ini beside this executable, a port of its own and auto-start off,
+// then the given lines.
+bool WriteTestConfig(const std::string& more = {});
 
 // A connected client socket to 127.0.0.1:port, or INVALID_SOCKET.
 SOCKET Connect(std::uint16_t port);
