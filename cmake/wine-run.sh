@@ -12,4 +12,11 @@ trap 'rm -f "$out"' EXIT
 wine "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
+# A test program whose Wine was ended from outside (its wineserver killed)
+# can return 0 without having finished: a GoogleTest run counts only with
+# its closing summary.
+if [ $rc -eq 0 ] && grep -q '^\[==========\] Running' "$out" && ! grep -q '^\[  PASSED  \]' "$out"; then
+  echo "the test program ended without its summary" >&2
+  rc=1
+fi
 exit $rc
