@@ -444,15 +444,29 @@ bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
   return false;
 }
 
+std::optional<GUITHREADINFO> GuiThreadInfo(DWORD thread) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (thread == 0 || !::GetGUIThreadInfo(thread, &info)) return std::nullopt;
+  return info;
+}
+
 // The control with the keyboard focus inside front, or 0 when the focus is
 // front itself or outside it.
 HWND FocusedChild(HWND front, DWORD thread) {
   if (thread == 0) thread = ::GetWindowThreadProcessId(front, nullptr);
-  GUITHREADINFO info{};
-  info.cbSize = sizeof(info);
-  if (thread == 0 || !::GetGUIThreadInfo(thread, &info)) return nullptr;
-  HWND focus = info.hwndFocus;
+  const std::optional<GUITHREADINFO> info = GuiThreadInfo(thread);
+  const HWND focus = info ? info->hwndFocus : nullptr;
   return focus && focus != front && ::IsChild(front, focus) ? focus : nullptr;
+}
+
+// A search from the window in front that never returns the program's own.
+TInputSearch SearchFrom(HWND excludedWnd, DWORD excludedPid, DWORD timeLimitMs) {
+  TInputSearch search;
+  search.ExcludeWnd = excludedWnd;
+  search.ExcludePid = excludedPid;
+  search.Deadline = DeadlineAfter(timeLimitMs);
+  return search;
 }
 
 void FindInput(TInputSearch& search) {
@@ -707,10 +721,8 @@ TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wai
 // ---- The paste way -----------------------------------------------------------
 
 HWND FocusOf(HWND front) {
-  GUITHREADINFO info{};
-  info.cbSize = sizeof(info);
-  DWORD thread = ::GetWindowThreadProcessId(front, nullptr);
-  return thread && ::GetGUIThreadInfo(thread, &info) && info.hwndFocus ? info.hwndFocus : front;
+  const std::optional<GUITHREADINFO> info = GuiThreadInfo(::GetWindowThreadProcessId(front, nullptr));
+  return info && info->hwndFocus ? info->hwndFocus : front;
 }
 
 TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted) {
@@ -734,9 +746,8 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted) {
   {
     TTargetWait activation(fg);
     const auto active = [fg, fgThread] {
-      GUITHREADINFO info{};
-      info.cbSize = sizeof(info);
-      return ::GetGUIThreadInfo(fgThread, &info) && info.hwndActive == fg;
+      const std::optional<GUITHREADINFO> info = GuiThreadInfo(fgThread);
+      return info && info->hwndActive == fg;
     };
     if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
       if (end == TWaitEnd::kHung) GiveUp(activation.Root());
@@ -778,10 +789,7 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   ScopeExit file([&text] { WriteBarcodeFile(text); });
   if (TApplication::Terminated()) return {TNotEntered::kEnded};
 
-  TInputSearch search;
-  search.ExcludeWnd = g_ownWnd;
-  search.ExcludePid = ::GetCurrentProcessId();
-  search.Deadline = DeadlineAfter(kSearchLimitMs);
+  TInputSearch search = SearchFrom(g_ownWnd, ::GetCurrentProcessId(), kSearchLimitMs);
   FindInputControl(search);
   if (!search.FrontWnd) return {TNotEntered::kNoWindow};
   if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd)) return *out;
@@ -833,10 +841,7 @@ bool IsCandidateWindow(HWND wnd, HWND excludedWnd, DWORD excludedPid) {
 void FindInputControl(TInputSearch& search) { FindInput(search); }
 
 HWND FindInputControl(HWND excludedWnd, DWORD excludedPid, DWORD timeLimitMs) {
-  TInputSearch search;
-  search.ExcludeWnd = excludedWnd;
-  search.ExcludePid = excludedPid;
-  search.Deadline = DeadlineAfter(timeLimitMs);
+  TInputSearch search = SearchFrom(excludedWnd, excludedPid, timeLimitMs);
   FindInputControl(search);
   return search.FoundWnd;
 }
@@ -873,9 +878,7 @@ bool SetClipboardText(const std::wstring& text) {
 }
 
 HWND PickTargetWindow(HWND ownWnd, DWORD ownPid) {
-  TInputSearch search;
-  search.ExcludeWnd = ownWnd;
-  search.ExcludePid = ownPid;
+  TInputSearch search = SearchFrom(ownWnd, ownPid, 0);  // no time limit
   DWORD thread = 0;
   return FrontWindow(search, thread);
 }
