@@ -8,7 +8,7 @@
 #include "app/IntegerSyntax.h"
 #include "app/MainFrmIds.h"
 #include "input/UExternalInput.h"
-#include "net/AddressRules.h"
+#include "net/ConnectionRules.h"
 #include "picker/UFocusPicker.h"
 #include "platform/AppError.h"
 #include "platform/Application.h"
@@ -162,6 +162,10 @@ bool TMainFrm::Create() {
 void TMainFrm::BuildComponents() {
   HWND form = Handle();
   HINSTANCE inst = ::GetModuleHandleW(nullptr);
+  // Run elevated, the window would never hear Explorer (medium integrity):
+  // neither that the taskbar is back nor the clicks on its icon.
+  for (UINT msg : {taskbarCreated_, WM_QM_TRAY})
+    if (msg) ShellFunctions().ChangeWindowMessageFilterEx(form, msg, MSGFLT_ALLOW, nullptr);
   auto child = [&](const wchar_t* cls, const wchar_t* text, DWORD style, DWORD exStyle, HWND parent,
                    int id) {
     return ::CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
@@ -461,7 +465,7 @@ void TMainFrm::StartServer() {
       FPort, [this](const std::wstring& s) { HandleBarcode(s); },
       [this](const std::wstring& s) { AddLog(s); }, FGate);
   (void)FServer->Start();
-  ::SetWindowTextW(lblStatus, (L"监听中：TCP 端口 " + std::to_wstring(FPort)).c_str());
+  SetStatusListening();
   SetTrayTip();
 }
 
@@ -472,6 +476,10 @@ void TMainFrm::StopServer() {
   std::unique_ptr<TBarcodeServer> server = std::move(FServer);
   server.reset();
   ::SetWindowTextW(lblStatus, L"已停止监听");
+}
+
+void TMainFrm::SetStatusListening() {
+  ::SetWindowTextW(lblStatus, (L"监听中：TCP 端口 " + std::to_wstring(FPort)).c_str());
 }
 
 void TMainFrm::SetTrayTip() { TrayIcon.SetTip(L"Quillmere " + std::to_wstring(FPort)); }
@@ -561,9 +569,13 @@ void TMainFrm::btnSavePortClick(TObject*) {
   SetTrayTip();
   LoadAllowFrom();
   // The port is held exclusively, and connections accepted on it keep it
-  // from being bound again: a listener already on it stays as it is.
-  if (!FServer || FServer->Port() != FPort || !FServer->Active()) StartServer();
+  // from being bound again: a listener already on it stays as it is. A
+  // stored port wider than 16 bits listens on its low 16 bits.
+  const bool keep = FServer && (FServer->Port() & 0xFFFF) == (FPort & 0xFFFF) && FServer->Active();
+  if (keep) SetStatusListening();
+  else StartServer();
   AddLog(L"端口已保存并重新监听：" + std::to_wstring(FPort));
+  if (keep) AddLog(ToWide(FGate->AllowFromLine()));  // a new listener says it itself
   ShowMessage(L"端口已保存为 " + std::to_wstring(FPort) + L"，并重新监听。");
 }
 

@@ -70,6 +70,7 @@ class TMainFrm final : public TWindow {
   void SetAutoStartChecked(bool checked);
   void ShowMessage(const std::wstring& text);
   void SetTrayTip();
+  void SetStatusListening();
 
   void BuildComponents();
   void ApplyDpi(UINT dpi);

@@ -97,27 +97,16 @@ TAllowFrom ParseAllowFrom(std::u16string_view value) {
   return out;
 }
 
-bool TRefusalLog::ShouldLog(std::uint32_t address, std::uint64_t nowMs) {
-  auto it = last_.find(address);
+bool TRefusalLog::ShouldLog(std::uint64_t key, std::uint64_t nowMs) {
+  auto it = last_.find(key);
   if (it != last_.end() && nowMs - it->second < kPeriodMs) return false;
-  last_[address] = nowMs;
+  last_[key] = nowMs;
   if (last_.size() >= pruneAt_) {
     std::erase_if(last_, [nowMs](const auto& e) { return nowMs - e.second >= kPeriodMs; });
     // Doubling keeps the pruning cost per refusal constant.
     pruneAt_ = std::max<std::size_t>(1024, last_.size() * 2);
   }
   return true;
-}
-
-void TConnectionGate::SetAllowFrom(TAllowFrom allow) {
-  std::lock_guard<std::mutex> lock(mu_);
-  allow_ = std::move(allow);
-}
-
-TConnectionGate::TVerdict TConnectionGate::Check(std::uint32_t address, std::uint64_t nowMs) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (allow_.Admits(address)) return TVerdict::kAdmit;
-  return log_.ShouldLog(address, nowMs) ? TVerdict::kRefuseAndLog : TVerdict::kRefuse;
 }
 
 std::vector<std::uint32_t> ReachableAddresses(const std::vector<TInterfaceAddress>& all) {

@@ -1,10 +1,9 @@
 #pragma once
 // Address rules of the network intake: IPv4 text, the "AllowFrom" key of
-// config.ini, the pace of the refusal line, and the line that tells the user
+// config.ini, the pace of a repeated line, and the line that tells the user
 // which addresses a scanner can reach this PC at. Pure: no <windows.h>.
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,33 +47,18 @@ struct TAllowFrom {
 // value with no valid entry admits 127.0.0.1 only.
 TAllowFrom ParseAllowFrom(std::u16string_view value);
 
-// Paces the refusal line: at most once per address per minute. Memory grows
-// only with the addresses refused within the last minute.
+// Paces a line: at most once per key (an address, say) per minute. Memory
+// grows only with the keys logged within the last minute.
 class TRefusalLog {
  public:
   static constexpr std::uint64_t kPeriodMs = 60000;
 
-  bool ShouldLog(std::uint32_t address, std::uint64_t nowMs);
+  bool ShouldLog(std::uint64_t key, std::uint64_t nowMs);
   std::size_t Remembered() const noexcept { return last_.size(); }
 
  private:
-  std::unordered_map<std::uint32_t, std::uint64_t> last_;
+  std::unordered_map<std::uint64_t, std::uint64_t> last_;
   std::size_t pruneAt_ = 1024;
-};
-
-// The check of each new connection: the main thread sets the list, the
-// listener asks. Thread-safe.
-class TConnectionGate {
- public:
-  enum class TVerdict { kAdmit, kRefuse, kRefuseAndLog };
-
-  void SetAllowFrom(TAllowFrom allow);
-  TVerdict Check(std::uint32_t address, std::uint64_t nowMs);
-
- private:
-  std::mutex mu_;
-  TAllowFrom allow_;
-  TRefusalLog log_;
 };
 
 // One IPv4 address of one of this PC's interfaces.

@@ -30,6 +30,21 @@ void TLineBudget::Release(std::size_t units) noexcept {
   if (wake) room_.notify_all();
 }
 
+void TLineBudget::QueueAll(const std::vector<std::u16string>& lines,
+                           const std::function<void(const std::u16string&)>& queue) {
+  if (lines.empty()) return;
+  std::size_t units = 0;
+  for (const std::u16string& line : lines) units += line.size();
+  Acquire(lines.size(), units);
+  std::size_t handed = 0;
+  try {
+    for (; handed < lines.size(); ++handed) queue(lines[handed]);
+  } catch (...) {
+    for (std::size_t i = handed; i < lines.size(); ++i) Release(lines[i].size());
+    throw;
+  }
+}
+
 std::size_t TLineBudget::Lines() const {
   std::lock_guard<std::mutex> lock(mu_);
   return lines_;

@@ -6,7 +6,10 @@
 // Pure: no <windows.h>.
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace qm {
 
@@ -18,6 +21,10 @@ class TLineBudget {
 
   void Acquire(std::size_t lines, std::size_t units);
   void Release(std::size_t units) noexcept;  // one line
+  // Room for all the lines, then each handed to queue in order, which must
+  // see to its Release. The room of lines queue did not take (it threw) is
+  // given back before the error goes on: none is lost for good.
+  void QueueAll(const std::vector<std::u16string>& lines, const std::function<void(const std::u16string&)>& queue);
   std::size_t Lines() const;
   std::size_t Units() const;
 

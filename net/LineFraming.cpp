@@ -11,9 +11,12 @@ std::u16string_view TrimControls(std::u16string_view s) noexcept {
   return s.substr(b, e - b);
 }
 
-void TLineFramer::EndLine(Lines& out) {
+void TLineFramer::EndLine(Lines& out, bool cut) {
   std::u16string_view t = TrimControls(line_);
-  if (!t.empty()) out.emplace_back(t);
+  if (!t.empty()) {
+    out.emplace_back(t);
+    if (!std::exchange(givenOut_, true)) firstCut_ = cut;
+  }
   line_.clear();
   lineBytes_ = 0;
 }
@@ -31,7 +34,7 @@ bool TLineFramer::Feed(std::string_view bytes, Lines& out) {
         ++i;
         continue;
       }
-      if (lineBytes_ == kMaxLineBytes) EndLine(out);
+      if (lineBytes_ == kMaxLineBytes) EndLine(out, /*cut=*/true);
       std::size_t room = kMaxLineBytes - lineBytes_;
       std::size_t j = i;
       while (j < n && j - i < room && p[j] < 0x80 && p[j] != '\r' && p[j] != '\n' && p[j] != 0) ++j;
@@ -47,7 +50,7 @@ bool TLineFramer::Feed(std::string_view bytes, Lines& out) {
       case Utf8Decoder::Step::kCodePoint: {
         if (std::exchange(streamStart_, false) && cp == 0xFEFF) break;
         std::size_t len = static_cast<std::size_t>(Utf8Length(cp));
-        if (lineBytes_ + len > kMaxLineBytes) EndLine(out);
+        if (lineBytes_ + len > kMaxLineBytes) EndLine(out, /*cut=*/true);
         AppendUtf16(line_, cp);
         lineBytes_ += len;
         break;
@@ -67,14 +70,15 @@ void TLineFramer::FlushCarried(Lines& out) {
   if (!dec_.InSequence()) EndLine(out);
 }
 
-void TLineFramer::Finish(Lines& out) {
+bool TLineFramer::Finish(Lines& out) {
   if (dec_.InSequence()) {
     line_.clear();
     lineBytes_ = 0;
     dec_.Reset();
-    return;
+    return false;
   }
   EndLine(out);
+  return true;
 }
 
 }  // namespace qm

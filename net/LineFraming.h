@@ -36,21 +36,29 @@ class TLineFramer {
   bool HasCarriedText() const noexcept { return !line_.empty() || dec_.InSequence(); }
   // A UTF-8 sequence is incomplete: the carried text cannot end yet.
   bool InSequence() const noexcept { return dec_.InSequence(); }
+  // The text after the last line break, untrimmed.
+  std::u16string_view Carried() const noexcept { return line_; }
+  // The first line given out was cut by the length bound, not ended by a
+  // break or the end of the stream.
+  bool FirstLineCut() const noexcept { return firstCut_; }
 
   // No byte came for a while: the carried text is a barcode of its own.
   void FlushCarried(Lines& out);
 
   // The stream ended. The carried text is delivered, unless it ends inside a
-  // UTF-8 sequence, which makes it malformed: then it is dropped.
-  void Finish(Lines& out);
+  // UTF-8 sequence, which makes it malformed: then it is dropped, and the
+  // result is false.
+  bool Finish(Lines& out);
 
  private:
-  void EndLine(Lines& out);
+  void EndLine(Lines& out, bool cut = false);
 
   std::u16string line_;
   std::size_t lineBytes_ = 0;
   Utf8Decoder dec_;
   bool streamStart_ = true;  // no character of the stream decoded yet
+  bool givenOut_ = false;    // a line was given out
+  bool firstCut_ = false;
 };
 
 }  // namespace qm

@@ -4,7 +4,8 @@ namespace qm {
 
 const TIpHelperFunctions& SystemIpHelperFunctions() noexcept {
   static const TIpHelperFunctions system{&::GetAdaptersAddresses, &::NotifyIpInterfaceChange,
-                                         &::NotifyUnicastIpAddressChange, &::CancelMibChangeNotify2};
+                                         &::NotifyUnicastIpAddressChange, &::CancelMibChangeNotify2,
+                                         &::GetExtendedTcpTable};
   return system;
 }
 
@@ -37,6 +38,29 @@ std::vector<TInterfaceAddress> ReadInterfaceAddresses() {
       const bool inUse = u->DadState == IpDadStatePreferred || u->DadState == IpDadStateDeprecated;
       out.push_back({::ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr), up && inUse});
     }
+  }
+  return out;
+}
+
+TPortTable ReadPortTable(std::uint16_t port, DWORD pid) {
+  TPortTable out;
+  std::vector<ULONGLONG> buf;
+  DWORD size = 16 * 1024;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    buf.assign(size / sizeof(ULONGLONG) + 1, 0);
+    size = static_cast<DWORD>(buf.size() * sizeof(ULONGLONG));
+    result = IpHelperFunctions().GetExtendedTcpTable(buf.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+  }
+  if (result != NO_ERROR) return out;
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buf.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table->table[i];
+    if (::ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
+    // We listen nowhere on the port while we try to bind it: a listener
+    // there is another program's.
+    if (row.dwState == MIB_TCP_STATE_LISTEN) out.otherListens = true;
+    else if (row.dwOwningPid == pid) out.ours = true;
   }
   return out;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// This PC's IPv4 addresses from the IP helper, and word when they change.
-// The calls go through a table that tests swap: Wine's change notifications
-// never fire, and the interfaces of the machine cannot change on demand.
+// This PC's IPv4 addresses from the IP helper, word when they change, and
+// the TCP table. The calls go through a table that tests swap: Wine's change
+// notifications never fire, the interfaces of the machine cannot change on
+// demand, and the states a closed connection passes through cannot be held.
 #include <winsock2.h>
 #include <ws2tcpip.h>  // before iphlpapi.h, or it leaves out netioapi.h
 #include <windows.h>
@@ -22,6 +23,8 @@ struct TIpHelperFunctions {
   DWORD(WINAPI* NotifyUnicastIpAddressChange)(ADDRESS_FAMILY family, PUNICAST_IPADDRESS_CHANGE_CALLBACK callback,
                                               PVOID context, BOOLEAN initial, HANDLE* handle);
   DWORD(WINAPI* CancelMibChangeNotify2)(HANDLE handle);
+  DWORD(WINAPI* GetExtendedTcpTable)(PVOID table, PDWORD size, BOOL order, ULONG family, TCP_TABLE_CLASS tableClass,
+                                     ULONG reserved);
 };
 
 // The table in use; by default the system's functions.
@@ -31,6 +34,13 @@ const TIpHelperFunctions& SystemIpHelperFunctions() noexcept;
 // Every IPv4 address of every interface, in the system's order; empty when
 // there is none or the system cannot say.
 std::vector<TInterfaceAddress> ReadInterfaceAddresses();
+
+// What the system's TCP table says of a local port: connections of process
+// pid on it (closing ones among them), and a listener there.
+struct TPortTable {
+  bool ours = false, otherListens = false;
+};
+TPortTable ReadPortTable(std::uint16_t port, DWORD pid);
 
 // Calls onChange, on a thread of the system's, after an interface or an IPv4
 // address changed (a new network, an address from DHCP, a link going down).

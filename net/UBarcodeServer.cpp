@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -16,15 +17,6 @@
 
 namespace qm {
 namespace {
-
-// >0 readable (or closed), 0 timed out, <0 failed.
-int WaitReadable(SOCKET s, DWORD ms) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  timeval tv{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
-  return ::select(0, &set, nullptr, nullptr, &tv);
-}
 
 // IPPROTO_TCP options of ws2ipdef.h that mingw's headers lack.
 constexpr int kTcpKeepIdle = 3, kTcpKeepCnt = 16, kTcpKeepIntvl = 17;
@@ -50,12 +42,21 @@ void EnableKeepAlive(SOCKET s) {
 struct TPortCounts {
   std::mutex mu;
   std::unordered_map<std::uint16_t, std::size_t> open;
+  std::unordered_map<std::uint16_t, ULONGLONG> lastEnded;  // tick
 };
 
 // Never destroyed: readers may still end while the process exits.
 TPortCounts& PortCounts() {
   static TPortCounts* counts = new TPortCounts;
   return *counts;
+}
+
+// Reset, not a graceful close: the client learns at once, and a stream of
+// refused attempts leaves no TIME_WAIT behind.
+void CloseAbortively(SOCKET s) {
+  linger abort{1, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+  ::closesocket(s);
 }
 
 std::uint16_t BoundPort(SOCKET s, std::uint16_t fallback) {
@@ -69,11 +70,16 @@ std::uint16_t BoundPort(SOCKET s, std::uint16_t fallback) {
 
 // ---- TClientThread ---------------------------------------------------------
 
-TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort)
+TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort, TStrProc AOnLog,
+                             std::shared_ptr<TConnectionGate> AGate, std::uint32_t peer)
     : TWorkerThread(/*freeOnTerminate=*/true, kStackReserve),
       FClientSock(AClientSock),
       FOnBarcode(std::move(AOnBarcode)),
-      FLocalPort(localPort) {
+      FLocalPort(localPort),
+      FOnLog(std::move(AOnLog)),
+      FGate(std::move(AGate)),
+      FPeer(peer),
+      FWake(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   WSADATA data;
   FWinsockRef = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
   std::lock_guard<std::mutex> lock(PortCounts().mu);
@@ -81,10 +87,24 @@ TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint1
 }
 
 TClientThread::~TClientThread() {
+  // First: once out of the gate, nothing can evict this reader any more.
+  if (FGate) FGate->Leave(Key());
   if (FClientSock != INVALID_SOCKET) ::closesocket(FClientSock);
   if (FWinsockRef) ::WSACleanup();
   std::lock_guard<std::mutex> lock(PortCounts().mu);
   if (--PortCounts().open[FLocalPort] == 0) PortCounts().open.erase(FLocalPort);
+  PortCounts().lastEnded[FLocalPort] = ::GetTickCount64();
+}
+
+void TClientThread::Evict() noexcept {
+  FEvicted = true;
+  ::SetEvent(FWake.get());
+}
+
+void TClientThread::Abort() noexcept {
+  if (FClientSock == INVALID_SOCKET) return;
+  CloseAbortively(FClientSock);
+  FClientSock = INVALID_SOCKET;
 }
 
 std::size_t TClientThread::OpenOnPort(std::uint16_t port) {
@@ -93,48 +113,110 @@ std::size_t TClientThread::OpenOnPort(std::uint16_t port) {
   return it == PortCounts().open.end() ? 0 : it->second;
 }
 
-void TClientThread::QueueLines(TLineFramer::Lines& lines) {
+std::optional<std::uint64_t> TClientThread::MsSinceLastEndedOn(std::uint16_t port) {
+  std::lock_guard<std::mutex> lock(PortCounts().mu);
+  auto it = PortCounts().lastEnded.find(port);
+  if (it == PortCounts().lastEnded.end()) return std::nullopt;
+  return ::GetTickCount64() - it->second;
+}
+
+void TClientThread::Note(TConnectionNote note) const {
+  if (!FGate) return;
+  TConnectionGate::Lines lines = FGate->Note(note, FPeer, ::GetTickCount64());
   if (lines.empty()) return;
-  std::size_t units = 0;
-  for (const std::u16string& line : lines) units += line.size();
-  TLineBudget::Network().Acquire(lines.size(), units);
-  for (std::u16string& line : lines) {
+  TMainThreadQueue::Queue([cb = FOnLog, lines = std::move(lines)] {
+    if (cb)
+      for (const std::u16string& line : lines) cb(ToWide(line));
+  });
+}
+
+void TClientThread::QueueLines(TLineFramer::Lines& lines) {
+  TLineBudget::Network().QueueAll(lines, [this](const std::u16string& line) {
     TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units = line.size()] {
       ScopeExit release([units] { TLineBudget::Network().Release(units); });
       if (cb) cb(Line);
     });
-  }
+  });
   lines.clear();
+}
+
+bool TClientThread::Hand(TLineFramer::Lines& lines, TRequestGuard& guard, const TLineFramer& framer) {
+  if (guard.Refuses(lines, framer.FirstLineCut())) {
+    lines.clear();
+    return false;
+  }
+  QueueLines(lines);
+  return true;
+}
+
+// Until the peer closes, the connection fails, is evicted, or sends what
+// may not be typed.
+TClientThread::TEnd TClientThread::Read(TLineFramer& framer, TRequestGuard& guard) {
+  char buf[4096];
+  TLineFramer::Lines lines;
+  ULONGLONG lastBytes = ::GetTickCount64();
+  for (;;) {
+    // Text without its line break goes out once the sender pauses, unless
+    // it may be the start of a web request: that waits for its line end.
+    DWORD wait = INFINITE;
+    if (framer.HasCarriedText() && !framer.InSequence() && !guard.Holds(framer.Carried())) {
+      const ULONGLONG idle = ::GetTickCount64() - lastBytes;
+      wait = idle >= kCarryIdleMs ? 0 : static_cast<DWORD>(kCarryIdleMs - idle);
+    }
+    const DWORD woke = ::WaitForSingleObject(FWake.get(), wait);
+    if (FEvicted) return TEnd::kClosed;
+    if (woke == WAIT_TIMEOUT) {
+      framer.FlushCarried(lines);
+      if (!Hand(lines, guard, framer)) return TEnd::kHttp;
+      continue;
+    }
+    if (woke != WAIT_OBJECT_0) return TEnd::kClosed;
+    WSANETWORKEVENTS events{};
+    if (::WSAEnumNetworkEvents(FClientSock, FWake.get(), &events) != 0) return TEnd::kClosed;
+    // Everything that is there, whatever the events say: a close comes
+    // after the bytes sent before it.
+    for (;;) {
+      const int n = ::recv(FClientSock, buf, sizeof(buf), 0);
+      if (n == 0) return TEnd::kClosed;
+      if (n < 0) {
+        if (::WSAGetLastError() == WSAEWOULDBLOCK) break;
+        return TEnd::kClosed;
+      }
+      lastBytes = ::GetTickCount64();
+      if (FGate) FGate->Touch(Key(), lastBytes);
+      const bool wellFormed = framer.Feed(std::string_view(buf, static_cast<std::size_t>(n)), lines);
+      if (!Hand(lines, guard, framer)) return TEnd::kHttp;
+      if (!wellFormed) return TEnd::kMalformed;
+    }
+  }
 }
 
 void TClientThread::Execute() {
   EnableKeepAlive(FClientSock);
-  char buf[4096];
+  // The socket came non-blocking from the listener's; its events now wake
+  // this reader, as an eviction does.
+  if (::WSAEventSelect(FClientSock, FWake.get(), FD_READ | FD_CLOSE) != 0) return;
   TLineFramer framer;
-  TLineFramer::Lines lines;
-  bool malformed = false;
-  for (;;) {
-    if (framer.HasCarriedText() && !framer.InSequence()) {
-      int ready = WaitReadable(FClientSock, kCarryIdleMs);
-      if (ready < 0) break;
-      if (ready == 0) {
-        framer.FlushCarried(lines);
-        QueueLines(lines);
-        continue;
+  TRequestGuard guard;
+  switch (Read(framer, guard)) {
+    case TEnd::kClosed: {
+      // Held text that may be a web request is never typed.
+      if (guard.Holds(framer.Carried())) {
+        Note(TConnectionNote::kHttp);
+        break;
       }
+      TLineFramer::Lines lines;
+      const bool wellFormed = framer.Finish(lines);
+      if (!Hand(lines, guard, framer)) Note(TConnectionNote::kHttp);
+      else if (!wellFormed) Note(TConnectionNote::kMalformed);
+      break;
     }
-    int n = ::recv(FClientSock, buf, sizeof(buf), 0);
-    if (n <= 0) break;
-    malformed = !framer.Feed(std::string_view(buf, static_cast<std::size_t>(n)), lines);
-    QueueLines(lines);
-    if (malformed) break;
+    case TEnd::kMalformed: Note(TConnectionNote::kMalformed); break;
+    case TEnd::kHttp:
+      Note(TConnectionNote::kHttp);
+      Abort();
+      break;
   }
-  if (!malformed) {
-    framer.Finish(lines);
-    QueueLines(lines);
-  }
-  ::closesocket(FClientSock);
-  FClientSock = INVALID_SOCKET;
 }
 
 // ---- TBarcodeServer --------------------------------------------------------
@@ -145,7 +227,7 @@ TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc
       FPort(APort),
       FOnBarcode(std::move(AOnBarcode)),
       FOnLog(std::move(AOnLog)),
-      FGate(std::move(AGate)),
+      FGate(AGate ? std::move(AGate) : std::make_shared<TConnectionGate>()),
       FStopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 TBarcodeServer::~TBarcodeServer() { CloseListenSock(); }
@@ -163,6 +245,13 @@ void TBarcodeServer::Log(std::vector<std::wstring> lines) const {
     if (cb)
       for (const std::wstring& line : lines) cb(line);
   });
+}
+
+void TBarcodeServer::Log(const TConnectionGate::Lines& lines) const {
+  if (lines.empty()) return;
+  std::vector<std::wstring> wide;
+  for (const std::u16string& line : lines) wide.push_back(ToWide(line));
+  Log(std::move(wide));
 }
 
 void TBarcodeServer::LogAddressesIfChanged(std::uint16_t port) {
@@ -183,8 +272,21 @@ void TBarcodeServer::CloseListenSock() noexcept {
 void TBarcodeServer::Stop() {
   Terminate();
   if (FStopEvent) ::SetEvent(FStopEvent.get());
-  CloseListenSock();
 }
+
+namespace {
+
+TPortUse PortUseOf(std::uint16_t port) {
+  TPortUse use;
+  use.openReaders = TClientThread::OpenOnPort(port);
+  use.msSinceLastEnded = TClientThread::MsSinceLastEndedOn(port);
+  const TPortTable table = ReadPortTable(port, ::GetCurrentProcessId());
+  use.tableShowsOurs = table.ours;
+  use.otherListens = table.otherListens;
+  return use;
+}
+
+}  // namespace
 
 bool TBarcodeServer::BindPort(SOCKET s, std::uint16_t port) {
   sockaddr_in addr{};
@@ -195,9 +297,10 @@ bool TBarcodeServer::BindPort(SOCKET s, std::uint16_t port) {
     if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) return true;
     const int err = ::WSAGetLastError();
     // An exclusive port stays taken while connections accepted on it live,
-    // even after their listener closed (a port change and back again).
-    // Those are ours and end by themselves: wait for them, not for the user.
-    if (err != WSAEADDRINUSE || TClientThread::OpenOnPort(port) == 0 || !FStopEvent) {
+    // and TCP holds those that have closed for minutes more, even after
+    // their listener closed (a port change and back again). Those are ours
+    // and end by themselves: wait for them, not for the user.
+    if (err != WSAEADDRINUSE || !ShouldRetryBind(PortUseOf(port))) {
       Log(L"bind() 失败，错误码 " + std::to_wstring(err));
       return false;
     }
@@ -208,31 +311,66 @@ bool TBarcodeServer::BindPort(SOCKET s, std::uint16_t port) {
   }
 }
 
-bool TBarcodeServer::Admit(SOCKET client, const sockaddr_in& peer) {
-  if (!FGate) return true;
-  const std::uint32_t from = ::ntohl(peer.sin_addr.s_addr);
-  const TConnectionGate::TVerdict verdict = FGate->Check(from, ::GetTickCount64());
-  if (verdict == TConnectionGate::TVerdict::kAdmit) return true;
-  // Reset, not a graceful close: the client learns at once, and a stream
-  // of refused attempts leaves no TIME_WAIT behind.
-  linger abort{1, 0};
-  ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
-  ::closesocket(client);
-  if (verdict == TConnectionGate::TVerdict::kRefuseAndLog)
-    Log(L"已拒绝来自 " + ToWide(FormatIpv4(from)) + L" 的连接");
+bool TBarcodeServer::Admit(SOCKET client, std::uint32_t from) {
+  TConnectionGate::TEntry entry = FGate->Check(from, ::GetTickCount64());
+  if (entry.admitted) return true;
+  CloseAbortively(client);
+  Log(entry.lines);
   return false;
 }
 
-void TBarcodeServer::Serve(SOCKET client, std::uint16_t port) {
+void TBarcodeServer::Serve(SOCKET client, std::uint16_t port, std::uint32_t from) {
   TClientThread* reader = nullptr;
   try {
-    reader = new TClientThread(client, FOnBarcode, port);
+    reader = new TClientThread(client, FOnBarcode, port, FOnLog, FGate, from);
   } catch (...) {
     ::closesocket(client);
+    Log(FGate->Note(TConnectionNote::kNoReader, from, ::GetTickCount64()));
+    return;
+  }
+  const ULONGLONG now = ::GetTickCount64();
+  if (!reader->Ready()) {
+    delete reader;  // closes the connection
+    Log(FGate->Note(TConnectionNote::kNoReader, from, now));
+    return;
+  }
+  TConnectionGate::TEntry entry = FGate->Enter(from, reader->Key(), now, [](std::uintptr_t key) {
+    reinterpret_cast<TClientThread*>(key)->Evict();
+  });
+  Log(entry.lines);
+  if (!entry.admitted) {
+    reader->Abort();
+    delete reader;
     return;
   }
   // A connection no thread can serve is closed; the listener goes on.
-  if (!reader->Start()) delete reader;
+  if (!reader->Start()) {
+    delete reader;
+    Log(FGate->Note(TConnectionNote::kNoReader, from, now));
+  }
+}
+
+// Every connection waiting now; a failing accept (no handles, no memory)
+// is tried again after 50 ms.
+void TBarcodeServer::AcceptAll(SOCKET s, std::uint16_t port) {
+  while (!Terminated()) {
+    sockaddr_in peer{};
+    int len = sizeof(peer);
+    SOCKET client = ::accept(s, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (client == INVALID_SOCKET) {
+      const int err = ::WSAGetLastError();
+      if (err == WSAEWOULDBLOCK) return;
+      // A connection the peer reset before it was taken is no fault of ours.
+      if (err != WSAECONNRESET) {
+        const std::u16string line = FGate->AcceptFailed(err, ::GetTickCount64());
+        if (!line.empty()) Log(ToWide(line));
+      }
+      if (::WaitForSingleObject(FStopEvent.get(), 50) != WAIT_TIMEOUT) return;
+      continue;
+    }
+    const std::uint32_t from = ::ntohl(peer.sin_addr.s_addr);
+    if (Admit(client, from)) Serve(client, port, from);
+  }
 }
 
 void TBarcodeServer::Execute() {
@@ -257,17 +395,21 @@ void TBarcodeServer::Execute() {
   // No other socket may bind our port, not even one that asks to share it:
   // connections meant for us would go to either at random.
   BOOL exclusive = TRUE;
-  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof(exclusive));
+  if (::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof(exclusive)) != 0)
+    Log(L"setsockopt(SO_EXCLUSIVEADDRUSE) 失败，错误码 " + std::to_wstring(::WSAGetLastError()));
 
   const auto port = static_cast<std::uint16_t>(FPort & 0xFFFF);
-  if (!BindPort(s, port)) {
+  if (!FStopEvent || !BindPort(s, port)) {
     CloseListenSock();
     return;
   }
   // The system's largest backlog: with only a few places, a burst of
   // scanners connecting at once overflows it and each dropped handshake
   // waits a second or more for the client's retransmission.
-  if (::listen(s, SOMAXCONN) == SOCKET_ERROR) {
+  UniqueKernelHandle accepting(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (::listen(s, SOMAXCONN) == SOCKET_ERROR ||
+      !accepting || ::WSAEventSelect(s, accepting.get(), FD_ACCEPT) == SOCKET_ERROR) {
     int err = ::WSAGetLastError();
     Log(L"listen() 失败，错误码 " + std::to_wstring(err));
     CloseListenSock();
@@ -280,20 +422,21 @@ void TBarcodeServer::Execute() {
   const std::vector<std::uint32_t> reachable = ReachableAddresses(ReadInterfaceAddresses());
   FAddresses = reachable;
   std::sort(FAddresses.begin(), FAddresses.end());
-  Log({L"已开始监听 TCP 端口 " + std::to_wstring(FPort), ToWide(LocalAddressLine(reachable, bound))});
+  Log({L"已开始监听 TCP 端口 " + std::to_wstring(FPort), ToWide(LocalAddressLine(reachable, bound)),
+       ToWide(FGate->AllowFromLine())});
   // Ended, and its calls with it, before the body's clean-up.
   TAddressWatch watch([this, bound] { LogAddressesIfChanged(bound); });
 
+  const HANDLE waits[2] = {FStopEvent.get(), accepting.get()};
   while (!Terminated()) {
-    sockaddr_in peer{};
-    int len = sizeof(peer);
-    SOCKET client = ::accept(s, reinterpret_cast<sockaddr*>(&peer), &len);
-    if (client == INVALID_SOCKET) {
-      if (Terminated()) break;
-      ::Sleep(50);
-      continue;
-    }
-    if (Admit(client, peer)) Serve(client, bound);
+    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, kSummaryCheckMs);
+    if (Terminated() || woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
+    if (const std::u16string summary = FGate->TakeSummary(::GetTickCount64()); !summary.empty())
+      Log(ToWide(summary));
+    if (woke != WAIT_OBJECT_0 + 1) continue;
+    WSANETWORKEVENTS events{};
+    ::WSAEnumNetworkEvents(s, accepting.get(), &events);
+    AcceptAll(s, bound);
   }
 }
 

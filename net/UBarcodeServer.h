@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "net/AddressRules.h"
+#include "net/ConnectionRules.h"
 #include "net/LineFraming.h"
 #include "platform/SharedTypes.h"
 #include "platform/UniqueHandle.h"
@@ -25,11 +26,25 @@ class TClientThread final : public TWorkerThread {
   // Takes a Winsock reference of its own, so a stop of the listener does not
   // reset the connection under it. The connection counts as open on
   // localPort, the listening port it came in on, while the reader lives.
-  TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort = 0);
+  // What the log should hear of it goes to AOnLog, paced by AGate, in which
+  // the listener enters it (Key()) before it starts.
+  TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort = 0, TStrProc AOnLog = nullptr,
+                std::shared_ptr<TConnectionGate> AGate = nullptr, std::uint32_t peer = 0);
   ~TClientThread() override;
 
-  // Connections whose readers live, by the port they came in on.
+  // The object could be made whole (it has its wake-up event).
+  bool Ready() const noexcept { return static_cast<bool>(FWake); }
+  std::uintptr_t Key() const noexcept { return reinterpret_cast<std::uintptr_t>(this); }
+  // Under the gate's lock: the connection was closed to make room. Its
+  // reader ends as after a close by the peer.
+  void Evict() noexcept;
+  // Refused before it started: the peer gets a reset, not a close.
+  void Abort() noexcept;
+
+  // Connections whose readers live, by the port they came in on, and how
+  // long ago the last one there ended.
   static std::size_t OpenOnPort(std::uint16_t port);
+  static std::optional<std::uint64_t> MsSinceLastEndedOn(std::uint16_t port);
 
   static constexpr std::size_t kStackReserve = 64 * 1024;
   static constexpr DWORD kCarryIdleMs = 250;
@@ -42,11 +57,21 @@ class TClientThread final : public TWorkerThread {
   void Execute() override;
 
  private:
+  enum class TEnd { kClosed, kMalformed, kHttp };
+  TEnd Read(TLineFramer& framer, TRequestGuard& guard);
+  // false: the lines are a web request, and nothing may be queued.
+  [[nodiscard]] bool Hand(TLineFramer::Lines& lines, TRequestGuard& guard, const TLineFramer& framer);
   void QueueLines(TLineFramer::Lines& lines);
+  void Note(TConnectionNote note) const;
 
   SOCKET FClientSock;
   const TStrProc FOnBarcode;
   const std::uint16_t FLocalPort;
+  const TStrProc FOnLog;
+  const std::shared_ptr<TConnectionGate> FGate;
+  const std::uint32_t FPeer;
+  UniqueKernelHandle FWake;  // the socket's events, and Evict
+  std::atomic<bool> FEvicted{false};
   bool FWinsockRef = false;
 };
 
@@ -54,12 +79,14 @@ class TClientThread final : public TWorkerThread {
 // admits (all of them without a gate) to a new reader.
 class TBarcodeServer final : public TWorkerThread {
  public:
+  // Without a gate the listener has one of its own: the bounds on
+  // connections hold all the same.
   TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog,
                  std::shared_ptr<TConnectionGate> AGate = nullptr);
   ~TBarcodeServer() override;
 
-  // Main thread: asks the body to end and closes the listening socket so a
-  // blocked accept returns. Does not wait.
+  // Main thread: asks the body to end; a wait of the body ends at once.
+  // Does not wait.
   void Stop();
 
   std::int32_t Port() const noexcept { return FPort; }
@@ -68,6 +95,8 @@ class TBarcodeServer final : public TWorkerThread {
   bool Active() const noexcept { return FActive.load(); }
 
   static constexpr DWORD kBindRetryMs = 3000;
+  // How often the count of log lines held back is looked at.
+  static constexpr DWORD kSummaryCheckMs = 15000;
 
  protected:
   void Execute() override;
@@ -75,11 +104,13 @@ class TBarcodeServer final : public TWorkerThread {
  private:
   void Log(std::wstring S) const;
   void Log(std::vector<std::wstring> lines) const;  // in one go: nothing comes between them
+  void Log(const TConnectionGate::Lines& lines) const;
   void LogAddressesIfChanged(std::uint16_t port);
   void CloseListenSock() noexcept;
   [[nodiscard]] bool BindPort(SOCKET s, std::uint16_t port);
-  void Serve(SOCKET client, std::uint16_t port);
-  [[nodiscard]] bool Admit(SOCKET client, const sockaddr_in& peer);
+  void Serve(SOCKET client, std::uint16_t port, std::uint32_t from);
+  [[nodiscard]] bool Admit(SOCKET client, std::uint32_t from);
+  void AcceptAll(SOCKET s, std::uint16_t port);
 
   const std::int32_t FPort;
   const TStrProc FOnBarcode;

@@ -12,7 +12,7 @@ void CopyInto(wchar_t* dst, std::size_t cap, const std::wstring& s) {
 }  // namespace
 
 const TShellFunctions& SystemShellFunctions() noexcept {
-  static const TShellFunctions system{&::Shell_NotifyIconW};
+  static const TShellFunctions system{&::Shell_NotifyIconW, &::ChangeWindowMessageFilterEx};
   return system;
 }
 

@@ -9,9 +9,11 @@ namespace qm {
 
 // Shell_NotifyIconW through a table that tests swap: the shell's refusals
 // (at log-on, before it is ready; a call that timed out) cannot be caused on
-// demand, and Wine's shell takes every icon.
+// demand, and Wine's shell takes every icon. So does the message filter that
+// lets the shell's messages reach an elevated window: Wine has no UIPI.
 struct TShellFunctions {
   BOOL(WINAPI* NotifyIcon)(DWORD message, PNOTIFYICONDATAW data);
+  BOOL(WINAPI* ChangeWindowMessageFilterEx)(HWND wnd, UINT message, DWORD action, PCHANGEFILTERSTRUCT status);
 };
 
 // The table in use; by default the system's function.

@@ -160,7 +160,8 @@ int main() {
   double many = HandOver(64, 4000);
 
   // Memory per open connection: 1000 idle connections, each having
-  // delivered one line, so every reader is in its receive loop.
+  // delivered one line, so every reader is in its receive loop. They come
+  // from eight addresses: one may hold 256.
   std::atomic<int> got{0};
   std::uint16_t port = qmtest::FreePort();
   qm::TBarcodeServer server(port, [&](const std::wstring&) { ++got; }, nullptr);
@@ -170,7 +171,7 @@ int main() {
   const int kConns = 1000;
   std::vector<SOCKET> socks;
   for (int i = 0; i < kConns; ++i) {
-    SOCKET s = qmtest::Connect(port);
+    SOCKET s = qmtest::Connect(port, 0x7F000001u + static_cast<std::uint32_t>(i % 8));
     if (s == INVALID_SOCKET) break;
     ::send(s, "X\n", 2, 0);
     socks.push_back(s);

@@ -1,6 +1,9 @@
-// The AllowFrom key of config.ini through the real program: clients on
-// other loopback addresses (127.0.0.2, ...) stand for other machines.
+// The door of the real program: the AllowFrom key of config.ini, web
+// requests and the bounds on connections. Clients on other loopback
+// addresses (127.0.0.2, ...) stand for other machines.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "WireRig.h"
 #include "app/MainFrmIds.h"
@@ -30,7 +33,8 @@ TEST(AllowFrom, OtherAddressesAreRefusedUnreadAndLoggedOncePerAddress) {
   TDeliveryRig rig;
   Texts startUp = {Invalid(L"010.0.0.1"), Invalid(L"10.0.0.0/33"), Invalid(L"1.2.3"), Invalid(L"host.example"),
                    L"程序启动完成"};
-  for (const std::wstring& line : ListenerLines(rig.port)) startUp.push_back(line);
+  for (const std::wstring& line : ListenerLines(rig.port, L"允许连接的地址：127.0.0.1, 127.0.0.0/31, 127.0.0.3"))
+    startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom= 127.0.0.0/31, 127.0.0.3 ,010.0.0.1,10.0.0.0/33,,1.2.3, host.example\r\n"));
   ASSERT_EQ(U8(rig.app.LogMessages()), U8(startUp));
 
@@ -69,9 +73,10 @@ TEST(AllowFrom, ANewListTakesEffectWhenThePortIsSavedAndOpenConnectionsStay) {
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   ASSERT_TRUE(rig.app.Sync());
   const Texts log = rig.app.LogMessages();
-  ASSERT_EQ(log.size(), before + 2);
-  EXPECT_EQ(U8(Texts(log.end() - 2, log.end())),
-            U8({Invalid(L"127.0.0.256"), L"端口已保存并重新监听：" + std::to_wstring(rig.port)}));
+  ASSERT_EQ(log.size(), before + 3);
+  EXPECT_EQ(U8(Texts(log.end() - 3, log.end())),
+            U8({Invalid(L"127.0.0.256"), L"端口已保存并重新监听：" + std::to_wstring(rig.port),
+                L"允许连接的地址：127.0.0.1, 127.0.0.3"}));
   // The key is the user's: saving the settings leaves it as it was.
   EXPECT_NE(ReadBytes(rig.dir.File(L"config.ini")).find("\r\nAllowFrom=127.0.0.3, 127.0.0.256\r\n"), std::string::npos);
 
@@ -96,13 +101,73 @@ TEST(AllowFrom, AKeyWithoutAValidEntryAdmitsThisPcOnlyAndIsReportedInBrief) {
   }
   startUp.push_back(L"AllowFrom 中另有 10 个条目无效");
   startUp.push_back(L"程序启动完成");
-  for (const std::wstring& line : ListenerLines(rig.port)) startUp.push_back(line);
+  for (const std::wstring& line : ListenerLines(rig.port, L"允许连接的地址：127.0.0.1")) startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom=" + value + "\r\n"));
   EXPECT_EQ(U8(rig.app.LogMessages()), U8(startUp));
   EXPECT_TRUE(RefusedAtOnce(2, rig.port));
   EXPECT_TRUE(rig.app.WaitLogContains(Refused(2), 5000));
   EXPECT_TRUE(Admitted(rig, 1, "FROM-1"));
   EXPECT_EQ(rig.UntilMark(), Texts{L"FROM-1"});
+}
+
+const wchar_t kWebRefused[] = L"已拒绝来自 127.0.0.1 的 HTTP 请求（网页不能向本程序发送条码）";
+
+// What any web page can make a browser send here; a split request and one
+// cut off before its line ended are refused too. The pauses are the
+// sender's: longer than the 250 ms after which text without a line end
+// would be typed.
+TEST(Door, AWebRequestTypesNothingAndIsLoggedOnce) {
+  TDeliveryRig rig;
+  ASSERT_TRUE(rig.Start());
+  {
+    TTcpClient web(rig.port);
+    ASSERT_TRUE(web.Send("POST /x HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(rig.port) +
+                         "\r\nOrigin: http://attacker.example\r\nContent-Type: text/plain;charset=UTF-8\r\n"
+                         "Content-Length: 12\r\n\r\nEVIL1\r\nEVIL2"));
+    EXPECT_TRUE(web.ClosedByPeer(5000));
+  }
+  {
+    TTcpClient split(rig.port);
+    ASSERT_TRUE(split.Send("GET /"));
+    ::Sleep(600);
+    split.Send("index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(split.ClosedByPeer(5000));
+  }
+  {
+    TTcpClient cut(rig.port);
+    ASSERT_TRUE(cut.Send("OPTIONS *"));
+    ::Sleep(600);
+  }
+  {
+    TTcpClient scanner(rig.port);  // a later line that reads as a request is a barcode
+    ASSERT_TRUE(scanner.Send("SCAN-1\r\nGET / HTTP/1.1\r\n"));
+  }
+  EXPECT_EQ(rig.UntilMark(), (Texts{L"SCAN-1", L"GET / HTTP/1.1"}));
+  const Texts log = rig.app.LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), std::wstring(kWebRefused)), 1) << "once a minute per address";
+}
+
+// A sender that opens a connection per scan and never closes them: past 256
+// the idle longest are closed, and every scan is entered.
+TEST(Door, ASenderThatNeverClosesItsConnectionsKeepsWorking) {
+  TDeliveryRig rig;
+  ASSERT_TRUE(rig.Start());
+  constexpr int kIdle = 262;
+  std::vector<TTcpClient> idle;
+  idle.reserve(kIdle);
+  for (int i = 0; i < kIdle; ++i) {
+    idle.emplace_back(rig.port);
+    const std::string scan = "IDLE-" + std::to_string(i);
+    ASSERT_TRUE(idle.back().Send(scan + "\r\n"));
+    ASSERT_TRUE(rig.WaitEntered(Utf8ToWide(scan), 10000)) << i;
+  }
+  TTcpClient last(rig.port);
+  ASSERT_TRUE(last.Send("LAST\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"LAST", 10000));
+  for (int i = 0; i < kIdle; ++i)
+    EXPECT_EQ(idle[i].ClosedByPeer(i < kIdle + 1 - 256 ? 5000 : 0), i < kIdle + 1 - 256) << "connection " << i;
+  const Texts log = rig.app.LogMessages();
+  EXPECT_EQ(std::count(log.begin(), log.end(), std::wstring(L"来自 127.0.0.1 的连接已达 256 个，已关闭其中空闲最久的一个")), 1);
 }
 
 }  // namespace

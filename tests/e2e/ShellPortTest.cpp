@@ -19,6 +19,7 @@ std::string Ascii(std::int32_t v) { return std::to_string(v); }
 std::wstring SavedBox(std::int32_t port) { return L"端口已保存为 " + Num(port) + L"，并重新监听。"; }
 std::wstring SavedLog(std::int32_t port) { return L"端口已保存并重新监听：" + Num(port); }
 std::wstring Status(std::int32_t port) { return L"监听中：TCP 端口 " + Num(port); }
+const std::wstring kAllowAll = L"允许连接的地址：全部";
 std::string Config(std::int32_t port) {
   return "[Config]\r\nPort=" + Ascii(port) + "\r\nAutoStart=0\r\nFocusX=0\r\nFocusY=0\r\n";
 }
@@ -106,10 +107,11 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
   bool previousListens = true;
   for (const Row& row : rows) {
     SCOPED_TRACE(U8(L"[" + row.typed + L"]"));
-    // The port it listens on already: the listener stays, and logs nothing.
+    // The port it listens on already: the listener stays, and only the
+    // allow-list line of the settings just read follows.
     const bool kept = row.port == previous && previousListens;
     // Predicted before the click, while the program does not hold the port.
-    const std::vector<std::wstring> listener = kept ? std::vector<std::wstring>{} : ListenerLines(row.port);
+    const std::vector<std::wstring> listener = kept ? std::vector<std::wstring>{kAllowAll} : ListenerLines(row.port);
     std::vector<std::wstring> added = {SavedLog(row.port)};
     added.insert(added.end(), listener.begin(), listener.end());
     const std::size_t before = p.app.LogMessages().size();
@@ -170,17 +172,39 @@ TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLogAndSavingItAgainRetries
   // The other program lets go: saving the same port again listens on it.
   other.reset();
   const std::vector<std::wstring> listener = ListenerLines(taken);
-  ASSERT_EQ(listener.size(), 2u);
+  ASSERT_EQ(listener.size(), 3u);
   before = p.app.LogMessages().size();
   box = p.Save(Num(taken));
   ASSERT_TRUE(box);
-  EXPECT_TRUE(p.app.WaitLogSize(before + 3, 10000));
+  EXPECT_TRUE(p.app.WaitLogSize(before + 4, 10000));
   log = p.app.LogMessages();
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 3, log.end())), U8({SavedLog(taken), listener[0], listener[1]}));
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 4, log.end())),
+            U8({SavedLog(taken), listener[0], listener[1], listener[2]}));
   PressOk(*box);
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   EXPECT_TRUE(CanConnect(taken));
+}
+
+// A stored port wider than 16 bits listens on its low 16 bits: saving
+// those keeps that listener.
+TEST(ShellPort, SavingTheBoundPortOfAWiderStoredOneKeepsTheListener) {
+  TPortApp p;
+  const std::int32_t wide = p.port + 65536;
+  p.initial = "[Config]\r\nPort=" + Ascii(wide) + "\r\nAutoStart=0\r\n";
+  ASSERT_TRUE(WriteBytes(p.dir.File(L"config.ini"), p.initial) && p.app.Start() &&
+              p.app.WaitLogContains(L"已开始监听 TCP 端口 " + Num(wide), 10000));
+  const std::size_t before = p.app.LogMessages().size();
+  const std::optional<TMessageBox> box = p.Save(Num(p.port));
+  ASSERT_TRUE(box);
+  PressOk(*box);
+  ASSERT_TRUE(WaitGone(box->wnd, 5000));
+  ASSERT_TRUE(p.app.Sync());
+  EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(p.port)));
+  const std::vector<std::wstring> log = p.app.LogMessages();
+  ASSERT_EQ(log.size(), before + 2);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(p.port), kAllowAll}));
+  EXPECT_TRUE(CanConnect(p.port));
 }
 
 TEST(ShellPort, UnwritableConfigKeepsTheOldListener) {

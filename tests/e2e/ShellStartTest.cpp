@@ -311,8 +311,9 @@ TEST(ShellStart, TheAddressLineGivesThisPcsAddressesWithThePortItListensOn) {
   ASSERT_TRUE(app.Start());
   ASSERT_TRUE(app.WaitLogContains(L"已开始监听 TCP 端口 0", 10000));
   const std::vector<std::wstring> log = app.LogMessages();
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 4u);
   ASSERT_EQ(log[1], L"已开始监听 TCP 端口 0");
+  EXPECT_EQ(log[3], L"允许连接的地址：全部");
   const std::wstring prefix = L"本机地址：";
   ASSERT_EQ(log[2].rfind(prefix, 0), 0u) << U8(log[2]);
 

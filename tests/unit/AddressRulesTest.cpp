@@ -141,24 +141,6 @@ TEST(AddressRules, TheRefusalLogForgetsAddressesOfEarlierMinutes) {
   EXPECT_TRUE(log.ShouldLog(Ip(10, 0, 0, 0), 60 * 60'000));
 }
 
-TEST(AddressRules, TheGateAppliesANewListToTheNextConnection) {
-  TConnectionGate gate;
-  using V = TConnectionGate::TVerdict;
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 1), 0), V::kAdmit);  // no list yet: everyone
-  gate.SetAllowFrom(ParseAllowFrom(u"192.168.0.0/16"));
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 1), 1), V::kRefuseAndLog);
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 1), 2), V::kRefuse);
-  EXPECT_EQ(gate.Check(Ip(192, 168, 3, 4), 3), V::kAdmit);
-  EXPECT_EQ(gate.Check(kThisPc, 4), V::kAdmit);
-  gate.SetAllowFrom(ParseAllowFrom(u"10.0.0.1"));
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 1), 5), V::kAdmit);
-  EXPECT_EQ(gate.Check(Ip(192, 168, 3, 4), 6), V::kRefuseAndLog);
-  gate.SetAllowFrom(ParseAllowFrom(u"abc"));
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 1), 7), V::kRefuse);  // logged at 1: its minute is not over
-  EXPECT_EQ(gate.Check(Ip(10, 0, 0, 2), 8), V::kRefuseAndLog);
-  EXPECT_EQ(gate.Check(kThisPc, 9), V::kAdmit);
-}
-
 TEST(AddressRules, TheAddressLineListsReachableAddressesWithThePort) {
   const std::vector<TInterfaceAddress> all = {
       {Ip(127, 0, 0, 1), true},     {Ip(192, 168, 1, 23), true}, {Ip(169, 254, 10, 1), true},

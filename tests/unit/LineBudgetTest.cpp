@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -75,6 +77,23 @@ TEST(LineBudget, ManyProducersOneConsumerNeverExceedTheBound) {
   for (auto& t : producers) t.join();
   EXPECT_EQ(produced, 8 * 1200);
   EXPECT_LE(maxSeen, 16);
+  EXPECT_EQ(b.Lines(), 0u);
+  EXPECT_EQ(b.Units(), 0u);
+}
+
+TEST(LineBudget, RoomOfLinesThatCouldNotBeQueuedIsGivenBack) {
+  TLineBudget b(4, 100);
+  const std::vector<std::u16string> lines = {u"A1", u"B22", u"C333", u"D4444"};
+  std::vector<std::u16string> queued;
+  EXPECT_THROW(b.QueueAll(lines,
+                          [&](const std::u16string& line) {
+                            if (queued.size() == 2) throw std::bad_alloc();
+                            queued.push_back(line);
+                          }),
+               std::bad_alloc);
+  EXPECT_EQ(b.Lines(), 2u);  // only the two queued still hold room
+  EXPECT_EQ(b.Units(), 5u);
+  for (const std::u16string& line : queued) b.Release(line.size());
   EXPECT_EQ(b.Lines(), 0u);
   EXPECT_EQ(b.Units(), 0u);
 }

@@ -791,11 +791,11 @@ std::wstring AddressLine(std::uint16_t port) {
   return qm::ToWide(qm::LocalAddressLine(qm::ReachableAddresses(qm::ReadInterfaceAddresses()), port));
 }
 
-std::vector<std::wstring> ListenerLines(std::int32_t port) {
+std::vector<std::wstring> ListenerLines(std::int32_t port, const std::wstring& allowLine) {
   const std::wstring first = ListenerLine(port);
   const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
   if (first.rfind(L"已开始", 0) != 0 || low == 0) return {first};
-  return {first, AddressLine(low)};
+  return {first, AddressLine(low), allowLine};
 }
 
 std::string U8(const std::wstring& text) { return qm::WideToUtf8(text); }

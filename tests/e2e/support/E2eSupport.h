@@ -214,10 +214,10 @@ int BindError(std::uint16_t port);
 std::wstring ListenerLine(std::int32_t port);
 // "本机地址：…": this PC's addresses now, each with port.
 std::wstring AddressLine(std::uint16_t port);
-// All the listener logs as it starts: the listening and the address lines,
-// or the failure. Port 0 (of the low 16 bits) lets the system choose, and
-// only the listening line can be foretold.
-std::vector<std::wstring> ListenerLines(std::int32_t port);
+// All the listener logs as it starts: the listening, the address and the
+// allow-list lines, or the failure. Port 0 (of the low 16 bits) lets the
+// system choose, and only the listening line can be foretold.
+std::vector<std::wstring> ListenerLines(std::int32_t port, const std::wstring& allowLine = L"允许连接的地址：全部");
 
 // UTF-8, so that test failures print Chinese text readably.
 std::string U8(const std::wstring& text);

@@ -1,7 +1,9 @@
 // The notification icon when the shell does not take it. Wine's shell takes
 // every icon, and the real shell's refusals (at log-on; a call that timed
 // out) cannot be caused on demand: Shell_NotifyIconW goes through a table
-// that these tests swap for one that refuses, then passes on to Wine's.
+// that these tests swap for one that refuses, then passes on to Wine's. The
+// same table records the message filter of an elevated window: Wine has no
+// UIPI, so only that the window asks for it can be shown.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +13,7 @@
 #include "app/MainFrmIds.h"
 #include "app/UMainFrm.h"
 #include "platform/Application.h"
+#include "platform/Messages.h"
 #include "platform/NotifyIcon.h"
 
 namespace qm {
@@ -31,7 +34,18 @@ struct TRefusingShell {
     }
     return SystemShellFunctions().NotifyIcon(message, data);
   }
+  static BOOL WINAPI Filter(HWND wnd, UINT message, DWORD action, PCHANGEFILTERSTRUCT status) {
+    The().filtered.push_back({wnd, message, action});
+    return SystemShellFunctions().ChangeWindowMessageFilterEx(wnd, message, action, status);
+  }
+  struct TFiltered {
+    HWND wnd;
+    UINT message;
+    DWORD action;
+    bool operator==(const TFiltered&) const = default;
+  };
   std::vector<DWORD> calls;
+  std::vector<TFiltered> filtered;
   bool refusing = true, addsAnyway = false;
 };
 
@@ -40,7 +54,7 @@ class TrayIcon : public ::testing::Test {
   void SetUp() override {
     shell_ = TRefusingShell{};
     saved_ = ShellFunctions();
-    ShellFunctions() = TShellFunctions{&TRefusingShell::Notify};
+    ShellFunctions() = TShellFunctions{&TRefusingShell::Notify, &TRefusingShell::Filter};
   }
   void Start() {
     ASSERT_TRUE(qmtest::WriteTestConfig());
@@ -124,6 +138,16 @@ TEST_F(TrayIcon, AnIconLostWhileHiddenBringsTheWindowBackAsATaskbarButton) {
   ::ShowWindow(Wnd(), SW_RESTORE);
   CloseBox();
   EXPECT_TRUE(Hidden());
+}
+
+// Explorer runs at medium integrity: an elevated window hears neither that
+// the taskbar is back nor the clicks on its icon unless it lets them in.
+TEST_F(TrayIcon, TheShellsMessagesAreLetThroughToAnElevatedWindow) {
+  shell_.refusing = false;
+  Start();
+  using F = TRefusingShell::TFiltered;
+  EXPECT_EQ(shell_.filtered, (std::vector<F>{{Wnd(), ::RegisterWindowMessageW(L"TaskbarCreated"), MSGFLT_ALLOW},
+                                             {Wnd(), WM_QM_TRAY, MSGFLT_ALLOW}}));
 }
 
 }  // namespace

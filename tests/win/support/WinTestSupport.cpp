@@ -50,8 +50,17 @@ bool WriteTestConfig(const std::string& more) {
   return ok;
 }
 
-SOCKET Connect(std::uint16_t port) {
+SOCKET Connect(std::uint16_t port, std::uint32_t from) {
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (from != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ::htonl(from);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      ::closesocket(s);
+      return INVALID_SOCKET;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = ::htons(port);

@@ -26,7 +26,9 @@ std::uint16_t FreePort();
 bool WriteTestConfig(const std::string& more = {});
 
 // A connected client socket to 127.0.0.1:port, or INVALID_SOCKET.
-SOCKET Connect(std::uint16_t port);
+// from: the local address to connect from (host order; 127.0.0.2 and on
+// stand for other machines), 0 for any.
+SOCKET Connect(std::uint16_t port, std::uint32_t from = 0);
 bool SendAll(SOCKET s, const std::string& bytes);
 // True when the peer has closed the connection within ms.
 bool PeerClosedWithin(SOCKET s, DWORD ms);
