@@ -20,6 +20,8 @@ class TLineBudget {
   void Release(std::size_t units) noexcept;  // one line
   std::size_t Lines() const;
   std::size_t Units() const;
+  // Readers blocked in Acquire now.
+  std::size_t Waiting() const;
 
   // The one budget all connections share: 4,096 lines, 8 MiB of text.
   static TLineBudget& Network();
