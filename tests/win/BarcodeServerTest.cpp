@@ -47,7 +47,8 @@ class BarcodeServerTest : public ::testing::Test {
   void SetUp() override { port_ = qmtest::FreePort(); }
   void TearDown() override {
     StopServer();
-    PumpFor(300);  // let readers of this test end before the next one starts
+    // The readers of this test end before the next one starts.
+    PumpUntil([&] { return TClientThread::OpenOnPort(port_) == 0; }, 5000);
   }
 
   std::unique_ptr<TBarcodeServer> MakeServer(std::int32_t port) {
