@@ -55,6 +55,11 @@ std::size_t TLineBudget::Units() const {
   return units_;
 }
 
+std::size_t TLineBudget::Waiting() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return waiting_;
+}
+
 TLineBudget& TLineBudget::Network() {
   // Never destroyed: readers may still wait on it while the process exits.
   static TLineBudget* budget = new TLineBudget(4096, 4 * 1024 * 1024);

@@ -27,6 +27,8 @@ class TLineBudget {
   void QueueAll(const std::vector<std::u16string>& lines, const std::function<void(const std::u16string&)>& queue);
   std::size_t Lines() const;
   std::size_t Units() const;
+  // Readers blocked in Acquire now.
+  std::size_t Waiting() const;
 
   // The one budget all connections share: 4,096 lines, 8 MiB of text.
   static TLineBudget& Network();

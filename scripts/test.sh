@@ -12,6 +12,9 @@ build=${QM_BUILD_DIR:-$root/build}
 qm_wine_env "$build"
 exec xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" \
   bash -c 'qm-wine-boot
+           # A run ended in the middle of the 144 DPI test leaves that in
+           # the prefix: every run starts at the default again.
+           wine reg delete "HKCU\\Control Panel\\Desktop" /v LogPixels /f </dev/null >/dev/null 2>&1 || true
            cd "$1"; shift
            ctest --output-on-failure "$@"; rc=$?
            wineserver -k 2>/dev/null

@@ -186,12 +186,14 @@ TEST(FaultDelivery, ExitWhileABarcodeWaitsForABusyTargetEndsTheWaitAndTheProgram
     ASSERT_TRUE(idle.Start());
     idleExit = exitMs(idle);
   }
-  TDeliveryRig rig;
+  // The target takes 20 s over its Enter: once it logs the Enter, the
+  // delivery is waiting for it to be handled.
+  std::vector<std::wstring> busy = TDeliveryRig::EditTarget();
+  busy.insert(busy.end(), {L"--enter-work", L"20000"});
+  TDeliveryRig rig(busy);
   ASSERT_TRUE(rig.Start());
-  rig.target.Hang(20000);
-  ASSERT_TRUE(WaitFor([&] { return !TargetAnswers(rig.target.Main(), 100); }, 5000));
   ASSERT_TRUE(SendLines(rig.port, "WAITING\r\n"));
-  ::Sleep(1000);  // the delivery is waiting for the target now
+  ASSERT_TRUE(rig.WaitEntered(L"WAITING", 10000));
   const DWORD waitingExit = exitMs(rig);
   EXPECT_LT(waitingExit, idleExit + 2000) << "idle exit " << idleExit << " ms";
 }

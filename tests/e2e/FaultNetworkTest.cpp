@@ -1,10 +1,11 @@
 // Network faults against the real program: connections reset mid-line, a
 // connection silent for a minute, the port held by another program at
-// start-up or by a second copy, and a peer that vanished.
+// start-up, and a peer that vanished.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "WinTestSupport.h"
@@ -89,15 +90,16 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   TDeliveryRig rig;
   TPortHolder holder(rig.port);
   ASSERT_TRUE(holder.Held());
-  const std::wstring failure = ListenerLine(rig.port);
-  ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u) << U8(failure);
-  ASSERT_TRUE(rig.Start());  // it waits for that line
+  const std::wstring failure = BindFailureLine(rig.port);
+  ASSERT_FALSE(failure.empty());
+  ASSERT_TRUE(rig.Start("AutoStart=0\r\n", failure));
   EXPECT_EQ(U8(rig.app.LogMessages()), U8({L"程序启动完成", failure}));
   // The status claims what was asked for; only the log tells.
   EXPECT_EQ(U8(rig.app.Text(qm::kIdLblStatus)), U8(L"监听中：TCP 端口 " + std::to_wstring(rig.port)));
   EXPECT_TRUE(rig.app.Running());
 
   const std::uint16_t other = FreePort();
+  ASSERT_EQ(BindError(other), 0);
   const std::vector<std::wstring> listening = ListenerLines(other);
   ::SetForegroundWindow(rig.app.Main());
   rig.app.SetText(qm::kIdEdtPort, std::to_wstring(other));
@@ -118,43 +120,13 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   EXPECT_EQ(rig.Entered(), Texts{L"AFTER-CHANGE"});
 }
 
-// Linux never lets a second listener share a port, whatever the first one
-// asked for: this shows the outcome, and the in-process test reads the
-// exclusive-use option back, which is what Windows' rule turns on.
-TEST(FaultNetwork, ASecondCopyOnTheSamePortFailsToBindAndTheFirstKeepsEveryConnection) {
-  TDeliveryRig rig;
-  ASSERT_TRUE(rig.Start());
-  TTcpClient open(rig.port);
-  ASSERT_TRUE(open.Send("FIRST-0\r\n"));
-  ASSERT_TRUE(rig.WaitEntered(L"FIRST-0", 10000));
-  const std::wstring failure = ListenerLine(rig.port);  // as the first one holds it
-  ASSERT_EQ(failure.rfind(L"bind() 失败，错误码 ", 0), 0u) << U8(failure);
-
-  TTempDir dir;
-  ASSERT_TRUE(WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(rig.port) + "\r\nAutoStart=0\r\n"));
-  TQuillmere second(dir);
-  ASSERT_TRUE(second.Start());
-  ASSERT_TRUE(second.WaitLogContains(failure, 10000));
-  ASSERT_TRUE(rig.TargetInFront());
-  Texts expected = {L"FIRST-0"};
-  for (int i = 0; i < 20; ++i) {
-    const std::string line = "EACH-" + std::to_string(i);
-    ASSERT_TRUE(SendLines(rig.port, line + "\r\n"));
-    expected.push_back(Utf8ToWide(line));
-  }
-  ASSERT_TRUE(open.Send("FIRST-1\r\n"));
-  ASSERT_TRUE(rig.WaitEntered(L"FIRST-1", 10000));
-  expected.push_back(L"FIRST-1");
-  EXPECT_EQ(U8(rig.UntilMark()), U8(expected));
-  EXPECT_EQ(U8(second.LogMessages()), U8({L"程序启动完成", failure}));
-  EXPECT_TRUE(second.Running());
-}
-
 // A peer that vanished without closing (a handheld out of range): its link
 // is taken down, so the program's keep-alive probes go unanswered. Only
 // where the test can make a network namespace (Wine on Linux, as root).
 TEST(FaultNetwork, APeerThatVanishedIsDroppedWithinMinutesAndASilentLiveOneStays) {
   THostPeer peer;
+  // CI runs as root on Linux, where the namespace can always be made.
+  if (!peer.Ready() && std::getenv("CI")) FAIL() << peer.Why();
   if (!peer.Ready()) GTEST_SKIP() << peer.Why();
   TDeliveryRig rig;
   ASSERT_TRUE(rig.Start());
@@ -187,7 +159,7 @@ TEST(FaultNetwork, APeerThatVanishedIsDroppedWithinMinutesAndASilentLiveOneStays
           probes = std::max(probes, k->probes);
           longestWait = std::max(longestWait, k->timerSeconds);
         }
-        return ThreadCount(rig.app.Pid()) == rig.baseThreads + 1;
+        return rig.app.WorkerThreads() == 2;  // the listener and the live one's reader
       },
       240000))
       << "the vanished peer's reader still runs";

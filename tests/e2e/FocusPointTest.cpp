@@ -105,8 +105,9 @@ TEST(FocusPoint, EscCancelsAndChangesNothing) {
   ASSERT_TRUE(t.Start(40, 50));
   const std::string ini = t.Config();
   const std::vector<std::wstring> log = t.app.LogMessages();
-  ASSERT_TRUE(t.OpenPicker());
-  ::Sleep(100);
+  const HWND overlay = t.OpenPicker();
+  ASSERT_TRUE(overlay);
+  ASSERT_TRUE(WaitFor([&] { return ::GetForegroundWindow() == overlay; }, 5000));  // where Esc goes
   PressKey(VK_ESCAPE);
   ASSERT_TRUE(t.PickerGone());
   ASSERT_TRUE(t.MainShown());
@@ -125,8 +126,7 @@ TEST(FocusPoint, ASecondPickIsRefusedWhileOneRuns) {
   // button must not start a second overlay.
   ::ShowWindow(t.app.Main(), SW_SHOWNORMAL);
   t.app.PostClick(qm::kIdBtnPickFocus);
-  ASSERT_TRUE(t.app.Sync());
-  ::Sleep(300);
+  ASSERT_TRUE(t.app.SyncPosted());  // the click has been handled
   EXPECT_EQ(Overlays(t.app.Pid()), std::vector<HWND>{first});
   ::SetForegroundWindow(first);  // Esc goes to the window in front
   PressKey(VK_ESCAPE);

@@ -26,7 +26,7 @@ struct TTrayApp {
   HWND icon = nullptr;
 
   bool Start() {
-    const std::wstring listener = ListenerLine(port);  // before the program holds the port
+    const std::wstring listener = ListenerLine(port);
     if (!WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=0\r\n") ||
         !app.Start() || !app.WaitLogContains(listener, 10000))
       return false;
@@ -125,10 +125,10 @@ TEST(ShellTray, RightPressOpensTheMenuAtTheCursorAndExitEndsTheProcess) {
   const RECT r = ScreenRect(menu);
   EXPECT_EQ(r.left, at.x);
   EXPECT_EQ(r.top, at.y);
-  ::Sleep(300);
-  EXPECT_TRUE(::IsWindowVisible(menu));  // the release does not close it
-  PressKey(VK_DOWN);                      // "显示"
-  PressKey(VK_DOWN);                      // over the separator to "退出"
+  // The release came before these keys: had it closed the menu, they would
+  // choose nothing.
+  PressKey(VK_DOWN);  // "显示"
+  PressKey(VK_DOWN);  // over the separator to "退出"
   PressKey(VK_RETURN);
   ASSERT_TRUE(t.app.WaitForExit(10000));
   EXPECT_EQ(t.app.ExitCode(), 0u);
@@ -162,10 +162,13 @@ TEST(ShellTray, ShowAndDoubleClickBringBackTheNormalWindow) {
   ASSERT_TRUE(t.Hide());
   const std::vector<std::wstring> log = t.app.LogMessages();
   MouseClickAt(t.At(), MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP);
-  ::Sleep(1000);
-  ASSERT_TRUE(t.app.Sync());
+  // The icon's next press reaches the program after the click: once its
+  // menu shows, the click was handled.
+  const HWND menu = t.OpenMenu();
+  ASSERT_TRUE(menu);
   EXPECT_FALSE(t.Visible()) << "a single left click";
-  EXPECT_FALSE(WaitPopupMenu(t.app.Pid(), 0));
+  PressKey(VK_ESCAPE);
+  ASSERT_TRUE(WaitGone(menu, 3000));
   DoubleClickAt(t.At());
   EXPECT_TRUE(WaitFor([&] { return t.Normal(); }, 5000)) << "double-click after hiding";
 
@@ -231,8 +234,11 @@ TEST(ShellTray, EndOfSessionIsNotBlockedAndEndsTheProcessCleanly) {
   EXPECT_EQ(answer, TRUE) << "while hidden";
 
   // Another program vetoed: the session goes on, and so does the program.
+  // The handler has run when the sent message returns; an end would have
+  // destroyed the window in it.
   ASSERT_TRUE(t.app.Send(WM_ENDSESSION, FALSE, 0));
-  ::Sleep(300);
+  EXPECT_TRUE(::IsWindow(t.app.Main()));
+  EXPECT_TRUE(t.app.SyncPosted());
   EXPECT_TRUE(t.app.Running());
   EXPECT_TRUE(CanConnect(t.port));
 

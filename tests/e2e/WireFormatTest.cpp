@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "WinTestSupport.h"
 #include "WireRig.h"
 
 namespace {
@@ -16,13 +17,17 @@ using Texts = std::vector<std::wstring>;
 
 // The program with a target; marks separate the cases.
 struct TWire : TDeliveryRig {
-  // One connection that sends the writes with a short gap between them,
-  // closes, and waits until the program has read everything.
-  void SendWrites(const std::vector<std::string>& writes, DWORD gapMs = 20) {
+  // One connection that sends the writes, each once the program has read
+  // the one before, so that each comes in a receive of its own, well inside
+  // the 250 ms that would end a line; then closes, and waits until the
+  // program has read everything.
+  void SendWrites(const std::vector<std::string>& writes) {
     TTcpClient c(port);
     ASSERT_TRUE(c.Connected());
     for (std::size_t i = 0; i < writes.size(); ++i) {
-      if (i) ::Sleep(gapMs);  // a gap well inside the 250 ms that would end a line
+      if (i) {
+        ASSERT_TRUE(qmtest::SentBytesRead(c.Socket(), 10000));
+      }
       ASSERT_TRUE(c.Send(writes[i]));
     }
     c.ShutdownSend();
@@ -138,19 +143,23 @@ TEST(WireFormat, CarriedTextIsABarcodeAfterAPauseOf250Ms) {
   c.ShutdownSend();
   EXPECT_TRUE(c.ClosedByPeer(10000));
   EXPECT_EQ(w.UntilMark(), (Texts{L"PAUSE-1", L"NEXT", L"LAST"}));
-  // A partial character waits for its end however long it takes.
+  // A partial character waits for its end however long it takes. Text
+  // carried on another connection, sent once the program has read the
+  // partial one and a line after it, ends by the pause: by then the pause
+  // has run out for the partial text too.
   TTcpClient d(w.port);
   ASSERT_TRUE(d.Send("WAIT\xe4\xb8"));
+  ASSERT_TRUE(qmtest::SentBytesRead(d.Socket(), 10000));
   TTcpClient probe(w.port);
   ASSERT_TRUE(probe.Send("PROBE\r\n"));
   ASSERT_TRUE(w.WaitEntered(L"PROBE", 10000));
-  // Nothing to wait for: what is tested is that nothing comes meanwhile.
-  ::Sleep(400);
+  ASSERT_TRUE(probe.Send("LATER"));
+  ASSERT_TRUE(w.WaitEntered(L"LATER", 10000));
   for (const std::wstring& t : w.Entered()) EXPECT_EQ(t.find(L"WAIT"), std::wstring::npos);
   ASSERT_TRUE(d.Send("\xad\r\n"));
   d.ShutdownSend();
   EXPECT_TRUE(d.ClosedByPeer(10000));
-  EXPECT_EQ(w.UntilMark(), (Texts{L"PROBE", L"WAIT中"}));
+  EXPECT_EQ(w.UntilMark(), (Texts{L"PROBE", L"LATER", L"WAIT中"}));
 }
 
 TEST(WireFormat, MalformedUtf8ClosesOnlyThatConnection) {

@@ -55,20 +55,18 @@ struct TDeliveryRig {
       : target(targetOptions), tail(target.LogPath()) {}
 
   // Starts the program with config (the port line is added) and waits for
-  // its listener; then puts the target in front.
-  bool Start(const std::string& moreConfig = "AutoStart=0\r\n") {
+  // the line its listener logs (the listening line unless given); then puts
+  // the target in front.
+  bool Start(const std::string& moreConfig = "AutoStart=0\r\n", const std::wstring& listenerLine = {}) {
     if (!target.Ready()) return false;
-    const std::wstring listener = ListenerLine(port);
-    if (!WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(port) + "\r\n" + moreConfig) ||
-        !app.Start() || !app.WaitLogContains(listener, 15000))
-      return false;
-    baseThreads = ThreadCount(app.Pid());
-    return TargetInFront();
+    return WriteBytes(dir.File(L"config.ini"), "[Config]\r\nPort=" + std::to_string(port) + "\r\n" + moreConfig) &&
+           app.Start() && app.WaitLogContains(listenerLine.empty() ? ListenerLine(port) : listenerLine, 15000) &&
+           TargetInFront();
   }
-  // Waits until n readers run: the program's threads, less the main thread
-  // and the listener's. A reader ends after queuing its last lines.
+  // Waits until n readers run: the program's worker threads less the
+  // listener. A reader ends after queuing its last lines.
   bool WaitReaders(std::size_t n, DWORD ms) {
-    return WaitFor([&] { return ThreadCount(app.Pid()) == baseThreads + n; }, ms);
+    return WaitFor([&] { return app.WorkerThreads() == n + 1; }, ms);
   }
   // The program's own window may still be taking the foreground back (after
   // a message box, say): asked again until the target stays in front.
@@ -151,7 +149,6 @@ struct TDeliveryRig {
   TQuillmere app{dir};
   TLogTail tail;
   std::vector<TTargetEvent> all;
-  std::size_t baseThreads = 0;
   int marks = 0;
   std::size_t consumed = 0;  // entered texts up to the last mark
 };

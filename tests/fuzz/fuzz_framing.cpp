@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/LineFraming.h"
-#include "platform/Utf8.h"
 
 namespace {
 
@@ -15,24 +15,69 @@ using qm::TLineFramer;
 
 constexpr std::string_view kBreaks("\r\n\0", 3);
 
+// A strict decoder of the reference's own, from the well-formed byte
+// sequences of the Unicode standard (table 3-7), so that a fault of the
+// program's decoder shows as a disagreement.
+bool DecodeWellFormed(std::string_view bytes, std::u16string& out) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const unsigned lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t more = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // the second byte's range
+    char32_t cp = lead;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1, cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2, cp = lead & 0x0F;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3, cp = lead & 0x07;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else if (lead >= 0x80) {
+      return false;
+    }
+    if (bytes.size() - i <= more) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      const unsigned c = static_cast<unsigned char>(bytes[i + k]);
+      if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    if (cp < 0x10000) {
+      out.push_back(static_cast<char16_t>(cp));
+    } else {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
+// Units up to U+0020 off both ends.
+std::u16string Trimmed(const std::u16string& line) {
+  std::size_t b = 0, e = line.size();
+  while (b < e && line[b] <= 0x20) ++b;
+  while (e > b && line[e - 1] <= 0x20) --e;
+  return line.substr(b, e - b);
+}
+
 // Reference: strict decode of everything, drop a leading byte-order mark,
 // split at CR/LF/NUL, trim, drop empty.
 bool Reference(std::string_view bytes, TLineFramer::Lines& out) {
   std::u16string text;
-  if (!qm::DecodeUtf8(bytes, text)) return false;
+  if (!DecodeWellFormed(bytes, text)) return false;
   if (!text.empty() && text.front() == 0xFEFF) text.erase(0, 1);
   std::u16string line;
+  const auto end = [&] {
+    if (std::u16string t = Trimmed(line); !t.empty()) out.push_back(std::move(t));
+    line.clear();
+  };
   for (char16_t c : text) {
-    if (c == u'\r' || c == u'\n' || c == 0) {
-      auto t = qm::TrimControls(line);
-      if (!t.empty()) out.emplace_back(t);
-      line.clear();
-    } else {
-      line.push_back(c);
-    }
+    if (c == u'\r' || c == u'\n' || c == 0) end();
+    else line.push_back(c);
   }
-  auto t = qm::TrimControls(line);
-  if (!t.empty()) out.emplace_back(t);
+  end();
   return true;
 }
 

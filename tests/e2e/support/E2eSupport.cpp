@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cwctype>
 
+#include <ws2tcpip.h>  // before iphlpapi.h, or it leaves out netioapi.h
+#include <iphlpapi.h>
+
 #include "app/MainFrmIds.h"
-#include "net/LocalAddresses.h"
 #include "platform/WideText.h"
 
 namespace qme2e {
@@ -258,6 +260,57 @@ void TQuillmere::Post(UINT msg, WPARAM wp, LPARAM lp) const { ::PostMessageW(mai
 
 bool TQuillmere::Sync(DWORD ms) const { return Send(WM_NULL, 0, 0, nullptr, ms); }
 
+bool TQuillmere::SyncPosted(DWORD ms) const {
+  // Posted messages are dispatched in order: once the box's text limit shows
+  // the change posted now, everything posted before it was dispatched.
+  const HWND box = Control(qm::kIdEdtPort);
+  DWORD_PTR limit = 0, now = 0;
+  if (!::SendMessageTimeoutW(box, EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL, ms, &limit)) return false;
+  const DWORD_PTR marked = limit > 1 ? limit - 1 : limit + 1;
+  if (!::PostMessageW(box, EM_SETLIMITTEXT, marked, 0)) return false;
+  const bool seen = WaitFor(
+      [&] { return ::SendMessageTimeoutW(box, EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL, ms, &now) && now == marked; }, ms);
+  ::SendMessageTimeoutW(box, EM_SETLIMITTEXT, limit, 0, SMTO_NORMAL, ms, &now);
+  return seen;
+}
+
+std::size_t TQuillmere::WorkerThreads() const {
+  // A thread's start address tells whose code it runs: the program starts
+  // its threads at a function of its own, a DLL at one of the DLL's.
+  using QueryFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+  static const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+  constexpr int kThreadQuerySetWin32StartAddress = 9;
+  if (!query || !pid_) return 0;
+  std::uintptr_t imageStart = 0, imageEnd = 0;
+  HANDLE modules = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid_);
+  if (modules == INVALID_HANDLE_VALUE) return 0;
+  MODULEENTRY32W me{};
+  me.dwSize = sizeof(me);
+  if (::Module32FirstW(modules, &me)) {  // the executable comes first
+    imageStart = reinterpret_cast<std::uintptr_t>(me.modBaseAddr);
+    imageEnd = imageStart + me.modBaseSize;
+  }
+  ::CloseHandle(modules);
+  HANDLE threads = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (threads == INVALID_HANDLE_VALUE) return 0;
+  std::size_t n = 0;
+  THREADENTRY32 te{};
+  te.dwSize = sizeof(te);
+  for (BOOL ok = ::Thread32First(threads, &te); ok; ok = ::Thread32Next(threads, &te)) {
+    if (te.th32OwnerProcessID != pid_ || te.th32ThreadID == pi_.dwThreadId) continue;
+    HANDLE h = ::OpenThread(THREAD_QUERY_INFORMATION, FALSE, te.th32ThreadID);
+    if (!h) continue;  // ended meanwhile
+    std::uintptr_t start = 0;
+    if (query(h, kThreadQuerySetWin32StartAddress, &start, sizeof(start), nullptr) == 0 && start >= imageStart &&
+        start < imageEnd)
+      ++n;
+    ::CloseHandle(h);
+  }
+  ::CloseHandle(threads);
+  return n;
+}
+
 void TQuillmere::MoveMain(int x, int y) const {
   ::SetWindowPos(main_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -361,6 +414,11 @@ BOOL CALLBACK CollectBoxChild(HWND w, LPARAM lp) {
   return TRUE;
 }
 
+BOOL CALLBACK NoteUnpainted(HWND child, LPARAM lp) {
+  if (::IsWindowVisible(child) && ::GetUpdateRect(child, nullptr, FALSE)) *reinterpret_cast<bool*>(lp) = false;
+  return TRUE;
+}
+
 std::vector<DWORD> Pixels(HDC dc, HBITMAP bmp, int w, int h) {
   BITMAPINFO bi{};
   bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
@@ -379,7 +437,17 @@ std::optional<TMessageBox> WaitMessageBox(DWORD pid, DWORD ms) {
   HWND found = nullptr;
   if (!WaitFor([&] { return (found = FindTopWindow(pid, L"#32770", true)) != nullptr; }, ms))
     return std::nullopt;
-  ::Sleep(200);  // let it finish its WM_INITDIALOG and paint
+  // Its thread has finished WM_INITDIALOG once it answers from the box's
+  // loop, and has painted once no part of the box waits to be.
+  WaitFor(
+      [&] {
+        DWORD_PTR r = 0;
+        if (!::SendMessageTimeoutW(found, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &r)) return false;
+        bool painted = !::GetUpdateRect(found, nullptr, FALSE);
+        ::EnumChildWindows(found, &NoteUnpainted, reinterpret_cast<LPARAM>(&painted));
+        return painted;
+      },
+      ms);
   TMessageBox box;
   box.wnd = found;
   box.rect = ScreenRect(found);
@@ -778,24 +846,53 @@ int BindError(std::uint16_t port) {
   return error;
 }
 
-std::wstring ListenerLine(std::int32_t port) {
-  // The listener binds the low 16 bits; 0 lets the system choose, which
-  // always succeeds.
-  const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
-  if (low != 0)
-    if (int error = BindError(low)) return L"bind() 失败，错误码 " + std::to_wstring(error);
-  return L"已开始监听 TCP 端口 " + std::to_wstring(port);
+std::wstring BindFailureLine(std::uint16_t port) {
+  const int error = BindError(port);
+  return error ? L"bind() 失败，错误码 " + std::to_wstring(error) : std::wstring();
 }
 
+std::wstring ListenerLine(std::int32_t port) { return L"已开始监听 TCP 端口 " + std::to_wstring(port); }
+
 std::wstring AddressLine(std::uint16_t port) {
-  return qm::ToWide(qm::LocalAddressLine(qm::ReachableAddresses(qm::ReadInterfaceAddresses()), port));
+  // Every IPv4 address in use on an adapter that is up, in the system's
+  // order, each once; loopback and link-local ones reach no scanner.
+  std::vector<ULONGLONG> buf(4096);
+  ULONG size = static_cast<ULONG>(buf.size() * sizeof(ULONGLONG));
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int i = 0; i < 4 && result == ERROR_BUFFER_OVERFLOW; ++i) {
+    buf.resize(size / sizeof(ULONGLONG) + 1);
+    size = static_cast<ULONG>(buf.size() * sizeof(ULONGLONG));
+    result = ::GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, nullptr,
+                                    reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buf.data()), &size);
+  }
+  std::vector<std::uint32_t> seen;
+  std::wstring items;
+  if (result == ERROR_SUCCESS) {
+    for (auto* a = reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buf.data()); a; a = a->Next) {
+      if (a->OperStatus != IfOperStatusUp) continue;
+      for (PIP_ADAPTER_UNICAST_ADDRESS u = a->FirstUnicastAddress; u; u = u->Next) {
+        if (!u->Address.lpSockaddr || u->Address.lpSockaddr->sa_family != AF_INET) continue;
+        if (u->DadState != IpDadStatePreferred && u->DadState != IpDadStateDeprecated) continue;
+        const std::uint32_t ip = ::ntohl(reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr);
+        if ((ip >> 24) == 127 || (ip >> 16) == 0xA9FE || std::find(seen.begin(), seen.end(), ip) != seen.end())
+          continue;
+        seen.push_back(ip);
+        if (!items.empty()) items += L", ";
+        items += std::to_wstring(ip >> 24) + L"." + std::to_wstring(ip >> 16 & 0xFF) + L"." +
+                 std::to_wstring(ip >> 8 & 0xFF) + L"." + std::to_wstring(ip & 0xFF) + L":" + std::to_wstring(port);
+      }
+    }
+  }
+  return L"本机地址：" + (items.empty() ? std::wstring(L"无可用网络") : items);
 }
 
 std::vector<std::wstring> ListenerLines(std::int32_t port, const std::wstring& allowLine) {
-  const std::wstring first = ListenerLine(port);
-  const auto low = static_cast<std::uint16_t>(port & 0xFFFF);
-  if (first.rfind(L"已开始", 0) != 0 || low == 0) return {first};
-  return {first, AddressLine(low), allowLine};
+  std::vector<std::wstring> lines{ListenerLine(port)};
+  if (const auto low = static_cast<std::uint16_t>(port & 0xFFFF)) {
+    lines.push_back(AddressLine(low));
+    lines.push_back(allowLine);
+  }
+  return lines;
 }
 
 std::string U8(const std::wstring& text) { return qm::WideToUtf8(text); }

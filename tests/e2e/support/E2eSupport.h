@@ -84,6 +84,13 @@ class TQuillmere {
   // Waits until the main thread has handled what was sent to it before
   // (sent messages, the tray's notifications); posted ones may still wait.
   bool Sync(DWORD ms = 5000) const;
+  // Waits until the main thread has dispatched what was posted to it
+  // before, in whatever loop it runs (a marker posted to the port box).
+  bool SyncPosted(DWORD ms = 5000) const;
+  // The threads that run the program's own code, the main thread left out:
+  // the listener and the readers, not those of system DLLs (a keyboard
+  // hook's, Wine's). Every reader ends only after queuing its last lines.
+  std::size_t WorkerThreads() const;
   void MoveMain(int x, int y) const;
   void SizeMain(int width, int height) const;
 
@@ -208,15 +215,18 @@ class TPortHolder {
 // 0 when this process can bind 0.0.0.0:port now with SO_EXCLUSIVEADDRUSE
 // set, as the program's listener binds, else the Winsock error.
 int BindError(std::uint16_t port);
-// The line the program's listener will log when it starts on port: the
-// listening line, or the bind failure another listener there causes. Ask
-// before the program takes the port.
+// The failure the listener logs where another program holds port (the error
+// this process gets binding it so); empty when the port is free.
+std::wstring BindFailureLine(std::uint16_t port);
+// The listening line of a listener started on port, "已开始监听 TCP 端口 …".
+// A test that expects it makes sure first that nothing else holds the port.
 std::wstring ListenerLine(std::int32_t port);
-// "本机地址：…": this PC's addresses now, each with port.
+// "本机地址：…": this PC's addresses now with port, from the system's own
+// table of adapters.
 std::wstring AddressLine(std::uint16_t port);
-// All the listener logs as it starts: the listening, the address and the
-// allow-list lines, or the failure. Port 0 (of the low 16 bits) lets the
-// system choose, and only the listening line can be foretold.
+// All the listener logs as it starts, in order: the listening line, the
+// address line, then the allow-list line. Port 0 (of the low 16 bits) lets
+// the system choose, and only the listening line can be foretold.
 std::vector<std::wstring> ListenerLines(std::int32_t port, const std::wstring& allowLine = L"允许连接的地址：全部");
 
 // UTF-8, so that test failures print Chinese text readably.
@@ -243,6 +253,7 @@ class TTcpClient {
   TTcpClient(TTcpClient&& other) noexcept;
 
   bool Connected() const noexcept { return s_ != INVALID_SOCKET; }
+  SOCKET Socket() const noexcept { return s_; }
   bool Send(const std::string& bytes);
   void ShutdownSend();
   // SO_LINGER 0, then close: the program sees a reset, not an orderly close.

@@ -10,6 +10,7 @@
 #include "input/UExternalInput.h"
 #include "platform/InputSynth.h"
 #include "platform/MainThreadQueue.h"
+#include "platform/ScopeExit.h"
 
 namespace qm {
 namespace {
@@ -163,15 +164,22 @@ TEST(Paste, AHeldShiftIsReleasedAroundThePasteKeysAndPressedAgain) {
   ASSERT_TRUE(t->Ready());
   ::SetForegroundWindow(t->Main());
   t->Sync();
-  INPUT shift{};
-  shift.type = INPUT_KEYBOARD;
-  shift.ki.wVk = VK_LSHIFT;
-  ::SendInput(1, &shift, sizeof(shift));
-  ASSERT_TRUE(::GetAsyncKeyState(VK_LSHIFT) & 0x8000);
-  const TDeliveryOutcome out = SendExternalText(L"s1\r");
-  const bool stillHeld = (::GetAsyncKeyState(VK_LSHIFT) & 0x8000) != 0;
-  shift.ki.dwFlags = KEYEVENTF_KEYUP;
-  ::SendInput(1, &shift, sizeof(shift));
+  TDeliveryOutcome out;
+  bool stillHeld = false;
+  {
+    INPUT shift{};
+    shift.type = INPUT_KEYBOARD;
+    shift.ki.wVk = VK_LSHIFT;
+    ::SendInput(1, &shift, sizeof(shift));
+    // The tests after this one type too: up again on every path.
+    ScopeExit release([shift]() mutable {
+      shift.ki.dwFlags = KEYEVENTF_KEYUP;
+      ::SendInput(1, &shift, sizeof(shift));
+    });
+    ASSERT_TRUE(::GetAsyncKeyState(VK_LSHIFT) & 0x8000);
+    out = SendExternalText(L"s1\r");
+    stillHeld = (::GetAsyncKeyState(VK_LSHIFT) & 0x8000) != 0;
+  }
   EXPECT_TRUE(out.Entered());
   // Shift+Ctrl+V would not be a paste, and Shift+Enter no Enter.
   EXPECT_EQ(t->Events(L"memo", L"PASTED"), Lines{L"s1"});
@@ -215,28 +223,50 @@ TEST(Paste, WithNothingInFrontNoKeyIsSentAtAll) {
   ::DestroyWindow(own);
 }
 
+// What the flood test saw. Shared, so calls still queued when the test ends
+// touch nothing dead.
+struct TFloodState {
+  bool inDelivery = false, delivered = false, overlapped = false, handledInDelivery = false;
+};
+
+// A window of this thread that notes whether a delivery was under way when
+// it handled WM_APP.
+LRESULT CALLBACK NoteDelivery(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != WM_APP) return ::DefWindowProcW(wnd, msg, wp, lp);
+  if (auto* s = reinterpret_cast<TFloodState*>(::GetWindowLongPtrW(wnd, GWLP_USERDATA)))
+    s->handledInDelivery = s->inDelivery;
+  return 0;
+}
+
 TEST(Paste, PendingMessagesAreHandledWithoutStartingTheNextBarcodeEvenUnderAFlood) {
   auto t = std::make_unique<TargetProcess>(std::vector<std::wstring>{L"--controls", L"memo", L"--focus", L"memo",
                                                                       L"--clear-on-enter"});
   ASSERT_TRUE(t->Ready());
   ::SetForegroundWindow(t->Main());
   t->Sync();
-  // Shared, so calls still queued when the test ends touch nothing dead.
-  struct State {
-    bool inDelivery = false, delivered = false, overlapped = false;
-    int after = 0;
-  };
-  auto s = std::make_shared<State>();
+  auto s = std::make_shared<TFloodState>();
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof(wc);
+  wc.lpfnWndProc = &NoteDelivery;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"QmPasteTestNote";
+  ::RegisterClassExW(&wc);
+  const HWND note = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                      nullptr);
+  ASSERT_TRUE(note);
+  ScopeExit destroy([note] { ::DestroyWindow(note); });
+  ::SetWindowLongPtrW(note, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(s.get()));
   std::atomic<bool> stop{false};
   std::thread flood([&stop, s] {
     for (int i = 0; i < 200000 && !stop; ++i)
       TMainThreadQueue::Queue([s] {
         if (s->inDelivery) s->overlapped = true;
-        ++s->after;
       });
   });
-  TMainThreadQueue::Queue([s] {
+  TMainThreadQueue::Queue([s, note] {
     s->inDelivery = true;
+    // Waiting when the delivery begins: handled inside it, or only after.
+    ::PostMessageW(note, WM_APP, 0, 0);
     SendExternalText(L"FLOOD\r");
     s->inDelivery = false;
     s->delivered = true;
@@ -247,7 +277,7 @@ TEST(Paste, PendingMessagesAreHandledWithoutStartingTheNextBarcodeEvenUnderAFloo
   ASSERT_TRUE(ended);
   ASSERT_TRUE(qmtest::PumpUntil([] { return TMainThreadQueue::PendingCount() == 0; }, 60000));
   EXPECT_FALSE(s->overlapped);
-  EXPECT_GT(s->after, 0);
+  EXPECT_TRUE(s->handledInDelivery);
   EXPECT_EQ(t->Events(L"memo", L"ENTER"), Lines{L"FLOOD"});
 }
 

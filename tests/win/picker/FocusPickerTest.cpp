@@ -32,6 +32,9 @@ struct TPicks {
   }
 };
 
+// A key no keyboard has, pressed after other input as a marker.
+constexpr BYTE kMarkKey = 0xE8;
+
 bool CrosshairAt(std::int32_t x, std::int32_t y) {
   return ActivePicker() && ActivePicker()->Crosshair() == TPickPoint{x, y};
 }
@@ -76,6 +79,9 @@ TEST_F(FocusPickerTest, CoversTheScreenHidesTheCursorOnTheCrosshairAndOnlyEscCan
     TPickPoint cross;
   } seen;
   bool stillOpen = false;
+  ScopeExit markerUp([] {
+    if (::GetAsyncKeyState(kMarkKey) & 0x8000) ::keybd_event(kMarkKey, 0, KEYEVENTF_KEYUP, 0);
+  });
   TPicks picks;
   TPickScript script;
   script.WaitFor([] { return FindOverlay() != nullptr; }, 100)
@@ -94,10 +100,16 @@ TEST_F(FocusPickerTest, CoversTheScreenHidesTheCursorOnTheCrosshairAndOnlyEscCan
         for (BYTE vk : {BYTE{'A'}, BYTE{VK_RETURN}, BYTE{VK_TAB}, BYTE{VK_LEFT}}) PressKey(vk);
         ClickButton(MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
         ClickButton(MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP);
+        ::keybd_event(kMarkKey, 0, 0, 0);
       })
-      .Pause(250)
+      // The thread's key state changes as it takes key messages: once the
+      // marker shows as down, everything before it was handled.
+      .WaitFor([] { return (::GetKeyState(kMarkKey) & 0x8000) != 0; })
       .Do([&] { stillOpen = ActivePicker() && FindOverlay() == seen.wnd && ::IsWindowVisible(seen.wnd); })
-      .Do([] { PressKey(VK_ESCAPE); });
+      .Do([] {
+        ::keybd_event(kMarkKey, 0, KEYEVENTF_KEYUP, 0);
+        PressKey(VK_ESCAPE);
+      });
   Pick(script, picks.Callback());
 
   EXPECT_TRUE(stillOpen);  // other keys and buttons changed nothing; Esc cancelled
@@ -161,14 +173,17 @@ TEST_F(FocusPickerTest, QuitMessageEndsThePickAsACancelAndIsConsumed) {
 TEST_F(FocusPickerTest, ASecondPickWhileOneIsLiveIsRefused) {
   TPicks first, second;
   bool returnedAtOnce = false, sameLive = false, constructionThrew = false;
+  constexpr UINT kWaiting = WM_APP + 5;
   TPickScript script;
   script.WaitFor([] { return FindOverlay() != nullptr; })
       .Do([&] {
         TFocusPickerForm* live = ActivePicker();
         HWND wnd = FindOverlay();
-        const DWORD start = ::GetTickCount();
+        // Still waiting after the call: it ran no loop of its own.
+        ::PostThreadMessageW(::GetCurrentThreadId(), kWaiting, 0, 0);
         PickFocusPoint(second.Callback());
-        returnedAtOnce = ::GetTickCount() - start < 100;
+        MSG msg;
+        returnedAtOnce = ::PeekMessageW(&msg, reinterpret_cast<HWND>(-1), kWaiting, kWaiting, PM_REMOVE) != FALSE;
         try {
           TFocusPickerTestAccess::Create(second.Callback());
         } catch (const std::logic_error&) {
@@ -321,10 +336,14 @@ TEST_F(FocusPickerTest, AnAreaTooLargeOrEmptyLeavesNothingBehind) {
 // button-down at that point of the overlay.
 POINT g_fakeCursor{};
 BOOL g_fakeReadable = TRUE;
+int g_unreadableReads = 0;
 std::vector<POINT> g_cursorSets;
 
 BOOL WINAPI FakeGetCursorPos(LPPOINT p) {
-  if (!g_fakeReadable) return FALSE;
+  if (!g_fakeReadable) {
+    ++g_unreadableReads;
+    return FALSE;
+  }
   *p = g_fakeCursor;
   return TRUE;
 }
@@ -362,8 +381,12 @@ TEST_F(FocusPickerTest, AMonitorLeftOfThePrimaryGivesNegativePointsAndTheCursorI
       .WaitFor([] { return CrosshairAt(1420, 300); })
       .Do([] { g_fakeCursor = {-5000, 99999}; })
       .WaitFor([] { return CrosshairAt(0, 1079); })
-      .Do([] { g_fakeReadable = FALSE; })
-      .Pause(150)
+      .Do([] {
+        g_unreadableReads = 0;
+        g_fakeReadable = FALSE;
+      })
+      // The picker's ticks run on this thread too: one has ended since.
+      .WaitFor([] { return g_unreadableReads > 0; })
       .Do([&] { stayedWhenUnreadable = CrosshairAt(0, 1079); })
       .Do([] {
         g_fakeReadable = TRUE;

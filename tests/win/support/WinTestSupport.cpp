@@ -141,11 +141,12 @@ std::vector<TKernelTcp> KernelTcpTable() {
     const std::size_t end = text.find('\n', at + 1);
     const std::string line = text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
     at = end;
-    unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0, timer = 0, probes = 0;
+    unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0, sendQueue = 0, receiveQueue = 0,
+             timer = 0, probes = 0;
     unsigned long when = 0;
-    // ... tr tm->when retrnsmt uid timeout: the last is the probes sent.
-    if (std::sscanf(line.c_str(), " %*d: %8x:%4x %8x:%4x %2x %*8x:%*8x %2x:%8lx %*8x %*u %u", &local, &localPort,
-                    &remote, &remotePort, &state, &timer, &when, &probes) != 8)
+    // ... tx_queue:rx_queue tr tm->when retrnsmt uid timeout: the last is the probes sent.
+    if (std::sscanf(line.c_str(), " %*d: %8x:%4x %8x:%4x %2x %8x:%8x %2x:%8lx %*8x %*u %u", &local, &localPort,
+                    &remote, &remotePort, &state, &sendQueue, &receiveQueue, &timer, &when, &probes) != 10)
       continue;
     TKernelTcp e;
     // The kernel prints the address as it lies in memory (network order).
@@ -154,6 +155,8 @@ std::vector<TKernelTcp> KernelTcpTable() {
     e.localPort = static_cast<std::uint16_t>(localPort);
     e.remotePort = static_cast<std::uint16_t>(remotePort);
     e.state = static_cast<int>(state);
+    e.sendQueue = sendQueue;
+    e.receiveQueue = receiveQueue;
     e.timer = static_cast<int>(timer);
     e.timerSeconds = static_cast<double>(when) / 100.0;  // USER_HZ ticks
     e.probes = static_cast<int>(probes);
@@ -166,6 +169,16 @@ std::optional<TKernelTcp> KernelTcp(std::uint16_t localPort, std::uint16_t remot
   for (const TKernelTcp& e : KernelTcpTable())
     if (e.localPort == localPort && e.remotePort == remotePort) return e;
   return std::nullopt;
+}
+
+bool SentBytesRead(SOCKET client, DWORD ms) {
+  const std::uint16_t here = LocalPort(client), there = ::ntohs(PeerAddress(client).sin_port);
+  return PumpUntil(
+      [&] {
+        const std::optional<TKernelTcp> sent = KernelTcp(here, there), received = KernelTcp(there, here);
+        return sent && received && sent->sendQueue == 0 && received->receiveQueue == 0;
+      },
+      ms);
 }
 
 std::size_t PrivateBytes() {

@@ -50,6 +50,7 @@ struct TKernelTcp {
   std::uint32_t localAddress = 0, remoteAddress = 0;
   std::uint16_t localPort = 0, remotePort = 0;
   int state = 0;  // 1 established, 10 listening
+  std::uint32_t sendQueue = 0, receiveQueue = 0;  // bytes not yet acknowledged, not yet read
   int timer = 0;
   double timerSeconds = 0;
   int probes = 0;
@@ -58,6 +59,11 @@ struct TKernelTcp {
 std::vector<TKernelTcp> KernelTcpTable();
 // The entry of the connection between these two ports, seen from local.
 std::optional<TKernelTcp> KernelTcp(std::uint16_t localPort, std::uint16_t remotePort);
+
+// Waits until everything sent on client has been read by the program at the
+// other end of the connection: the kernel holds none of it on either side.
+// False after ms, and where there is no kernel to ask.
+bool SentBytesRead(SOCKET client, DWORD ms);
 
 // The process's committed private memory, in bytes.
 std::size_t PrivateBytes();
