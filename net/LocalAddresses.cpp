@@ -42,27 +42,42 @@ std::vector<TInterfaceAddress> ReadInterfaceAddresses() {
   return out;
 }
 
-TPortTable ReadPortTable(std::uint16_t port, DWORD pid) {
-  TPortTable out;
+namespace {
+
+// The table of tableClass, as 8-byte aligned memory; empty when the system
+// cannot say.
+std::vector<ULONGLONG> TcpTable(TCP_TABLE_CLASS tableClass) {
   std::vector<ULONGLONG> buf;
   DWORD size = 16 * 1024;
   DWORD result = ERROR_INSUFFICIENT_BUFFER;
   for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
     buf.assign(size / sizeof(ULONGLONG) + 1, 0);
     size = static_cast<DWORD>(buf.size() * sizeof(ULONGLONG));
-    result = IpHelperFunctions().GetExtendedTcpTable(buf.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    result = IpHelperFunctions().GetExtendedTcpTable(buf.data(), &size, FALSE, AF_INET, tableClass, 0);
   }
-  if (result != NO_ERROR) return out;
+  if (result != NO_ERROR) buf.clear();
+  return buf;
+}
+
+}  // namespace
+
+bool ListenerOnPort(std::uint16_t port) {
+  const std::vector<ULONGLONG> buf = TcpTable(TCP_TABLE_BASIC_LISTENER);
+  if (buf.empty()) return false;
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE*>(buf.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i)
+    if (::ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port) return true;
+  return false;
+}
+
+bool ConnectionsOfOn(DWORD pid, std::uint16_t port) {
+  const std::vector<ULONGLONG> buf = TcpTable(TCP_TABLE_OWNER_PID_CONNECTIONS);
+  if (buf.empty()) return false;
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buf.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    if (::ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
-    // We listen nowhere on the port while we try to bind it: a listener
-    // there is another program's.
-    if (row.dwState == MIB_TCP_STATE_LISTEN) out.otherListens = true;
-    else if (row.dwOwningPid == pid) out.ours = true;
-  }
-  return out;
+  for (DWORD i = 0; i < table->dwNumEntries; ++i)
+    if (table->table[i].dwOwningPid == pid && ::ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port)
+      return true;
+  return false;
 }
 
 TAddressWatch::TAddressWatch(std::function<void()> onChange) : onChange_(std::move(onChange)) {

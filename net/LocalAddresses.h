@@ -35,12 +35,12 @@ const TIpHelperFunctions& SystemIpHelperFunctions() noexcept;
 // there is none or the system cannot say.
 std::vector<TInterfaceAddress> ReadInterfaceAddresses();
 
-// What the system's TCP table says of a local port: connections of process
-// pid on it (closing ones among them), and a listener there.
-struct TPortTable {
-  bool ours = false, otherListens = false;
-};
-TPortTable ReadPortTable(std::uint16_t port, DWORD pid);
+// What the system's TCP tables say of a local port: whether something
+// listens there, and whether process pid has connections there (closing
+// ones among them). The second asks the system for owners, which can take
+// long (Wine looks through every process's files for them).
+bool ListenerOnPort(std::uint16_t port);
+bool ConnectionsOfOn(DWORD pid, std::uint16_t port);
 
 // Calls onChange, on a thread of the system's, after an interface or an IPv4
 // address changed (a new network, an address from DHCP, a link going down).

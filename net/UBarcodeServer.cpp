@@ -276,13 +276,15 @@ void TBarcodeServer::Stop() {
 
 namespace {
 
+// We listen nowhere on the port while we try to bind it: a listener there is
+// another program's. The owners of connections are asked for only when
+// nothing else decides.
 TPortUse PortUseOf(std::uint16_t port) {
   TPortUse use;
   use.openReaders = TClientThread::OpenOnPort(port);
   use.msSinceLastEnded = TClientThread::MsSinceLastEndedOn(port);
-  const TPortTable table = ReadPortTable(port, ::GetCurrentProcessId());
-  use.tableShowsOurs = table.ours;
-  use.otherListens = table.otherListens;
+  use.otherListens = ListenerOnPort(port);
+  if (!use.otherListens && !ShouldRetryBind(use)) use.tableShowsOurs = ConnectionsOfOn(::GetCurrentProcessId(), port);
   return use;
 }
 
@@ -368,6 +370,10 @@ void TBarcodeServer::AcceptAll(SOCKET s, std::uint16_t port) {
       if (::WaitForSingleObject(FStopEvent.get(), 50) != WAIT_TIMEOUT) return;
       continue;
     }
+    // The connection came with the listening socket's event selection; a
+    // reader's own selection later would reset that shared event, and with
+    // it a wake-up for a connection still waiting here.
+    ::WSAEventSelect(client, nullptr, 0);
     const std::uint32_t from = ::ntohl(peer.sin_addr.s_addr);
     if (Admit(client, from)) Serve(client, port, from);
   }
@@ -433,7 +439,8 @@ void TBarcodeServer::Execute() {
     if (Terminated() || woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
     if (const std::u16string summary = FGate->TakeSummary(::GetTickCount64()); !summary.empty())
       Log(ToWide(summary));
-    if (woke != WAIT_OBJECT_0 + 1) continue;
+    // Also after a time-out: a wake-up lost anywhere costs a scanner no more
+    // than that.
     WSANETWORKEVENTS events{};
     ::WSAEnumNetworkEvents(s, accepting.get(), &events);
     AcceptAll(s, bound);

@@ -222,25 +222,37 @@ TEST_F(BarcodeServerTest, TheListenerHoldsItsPortExclusively) {
   EXPECT_FALSE(reuse);
 }
 
-// The system's TCP table, as the test says it is: the states a closed
+// The system's TCP tables, as the test says they are: the states a closed
 // connection passes through cannot be held on demand.
 struct TFakeTcpTable {
   static TFakeTcpTable& The() {
     static TFakeTcpTable table;
     return table;
   }
-  static DWORD WINAPI Get(PVOID out, PDWORD size, BOOL, ULONG, TCP_TABLE_CLASS, ULONG) {
-    TFakeTcpTable& t = The();
-    ++t.reads;
-    const DWORD need = static_cast<DWORD>(sizeof(MIB_TCPTABLE_OWNER_PID) + t.rows.size() * sizeof(MIB_TCPROW_OWNER_PID));
+  template <typename Table, typename Row>
+  static DWORD Fill(PVOID out, PDWORD size, const std::vector<Row>& rows) {
+    const DWORD need = static_cast<DWORD>(sizeof(Table) + rows.size() * sizeof(Row));
     if (*size < need) {
       *size = need;
       return ERROR_INSUFFICIENT_BUFFER;
     }
-    auto* table = static_cast<MIB_TCPTABLE_OWNER_PID*>(out);
-    table->dwNumEntries = static_cast<DWORD>(t.rows.size());
-    std::copy(t.rows.begin(), t.rows.end(), table->table);
+    auto* table = static_cast<Table*>(out);
+    table->dwNumEntries = static_cast<DWORD>(rows.size());
+    std::copy(rows.begin(), rows.end(), table->table);
     return NO_ERROR;
+  }
+  static DWORD WINAPI Get(PVOID out, PDWORD size, BOOL, ULONG, TCP_TABLE_CLASS tableClass, ULONG) {
+    TFakeTcpTable& t = The();
+    ++t.reads;
+    std::vector<MIB_TCPROW> listening;
+    std::vector<MIB_TCPROW_OWNER_PID> connections;
+    for (const MIB_TCPROW_OWNER_PID& row : t.rows) {
+      if (row.dwState != MIB_TCP_STATE_LISTEN) connections.push_back(row);
+      else listening.push_back(MIB_TCPROW{{row.dwState}, row.dwLocalAddr, row.dwLocalPort, 0, 0});
+    }
+    if (tableClass == TCP_TABLE_BASIC_LISTENER) return Fill<MIB_TCPTABLE>(out, size, listening);
+    if (tableClass == TCP_TABLE_OWNER_PID_CONNECTIONS) return Fill<MIB_TCPTABLE_OWNER_PID>(out, size, connections);
+    return ERROR_INVALID_PARAMETER;
   }
   void Add(DWORD state, std::uint16_t port, DWORD pid) {
     MIB_TCPROW_OWNER_PID row{};
