@@ -82,6 +82,14 @@ enum class TNotEntered {
   kEnded,          // the program is exiting: not reported
 };
 
+// What became of one text.
+struct TDeliveryOutcome {
+  TNotEntered Reason = TNotEntered::kNone;
+  // kElevated: the first time for this target process.
+  bool FirstForProcess = false;
+  bool Entered() const noexcept { return Reason == TNotEntered::kNone; }
+};
+
 // The log line of a barcode that was not entered: "条码未录入（REASON）：" and
 // the barcode, cut to 200 characters. Empty for kNone and kEnded.
 std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode);

@@ -1,0 +1,171 @@
+#include "input/InputSearch.h"
+
+#include "input/InputSearchRules.h"
+#include "platform/WideText.h"
+
+namespace qm {
+namespace {
+
+bool Expired(const TInputSearch& s) {
+  return s.Deadline != 0 && DeadlinePassed(::GetTickCount(), s.Deadline);
+}
+
+DWORD DeadlineAfter(DWORD ms) {
+  if (ms == 0) return 0;
+  DWORD deadline = ::GetTickCount() + ms;
+  return deadline == 0 ? 1 : deadline;  // 0 would mean none
+}
+
+BOOL CALLBACK FirstCandidateProc(HWND wnd, LPARAM lp) noexcept {
+  auto& s = *reinterpret_cast<TInputSearch*>(lp);
+  if (Expired(s)) return FALSE;
+  if (!IsCandidateWindow(wnd, s.ExcludeWnd, s.ExcludePid)) return TRUE;
+  s.FrontWnd = wnd;
+  return FALSE;
+}
+
+// The window the user works in: the foreground window, or the one that was
+// in front before the program's own window came up. thread is its thread
+// when that was read on the way, else 0.
+HWND FrontWindow(TInputSearch& s, DWORD& thread) {
+  s.FrontWnd = nullptr;
+  thread = 0;
+  HWND fg = ::GetForegroundWindow();
+  if (fg && fg != s.ExcludeWnd && ::IsWindowVisible(fg)) {
+    DWORD pid = 0;
+    DWORD fgThread = ::GetWindowThreadProcessId(fg, &pid);
+    if (s.ExcludePid == 0 || pid != s.ExcludePid) {
+      thread = fgThread;
+      return s.FrontWnd = fg;
+    }
+  }
+  if (s.ExcludeWnd && ::IsWindow(s.ExcludeWnd)) {
+    for (HWND w = ::GetWindow(s.ExcludeWnd, GW_HWNDNEXT); w && !Expired(s); w = ::GetWindow(w, GW_HWNDNEXT))
+      if (IsCandidateWindow(w, s.ExcludeWnd, s.ExcludePid)) return s.FrontWnd = w;
+    return nullptr;
+  }
+  ::EnumWindows(&FirstCandidateProc, reinterpret_cast<LPARAM>(&s));
+  return s.FrontWnd;
+}
+
+TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
+  return ControlFacts(ToU16(cls), static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE)),
+                      ::IsWindowVisible(wnd) != FALSE, ::IsWindowEnabled(wnd) != FALSE);
+}
+
+// The first control inside parent the search may write, depth-first from the
+// top of the z-order, refined to such a control inside it.
+bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
+  found = nullptr;
+  if (!parent) return false;
+  for (HWND child = ::GetWindow(parent, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    const TControlFacts f = FactsOf(child, ClassNameOf(child));
+    if (IsSearchCandidate(f)) {
+      HWND nested = nullptr;
+      if (FindCandidate(child, nested, facts) && nested) {
+        found = nested;
+      } else {
+        found = child;
+        facts = f;
+      }
+      return true;
+    }
+    if (FindCandidate(child, found, facts)) return true;
+  }
+  return false;
+}
+
+// The control with the keyboard focus inside front, or 0 when the focus is
+// front itself or outside it.
+HWND FocusedChild(HWND front, DWORD thread) {
+  if (thread == 0) thread = ::GetWindowThreadProcessId(front, nullptr);
+  const std::optional<GUITHREADINFO> info = GuiThreadInfo(thread);
+  const HWND focus = info ? info->hwndFocus : nullptr;
+  return focus && focus != front && ::IsChild(front, focus) ? focus : nullptr;
+}
+
+void FindInput(TInputSearch& search) {
+  search.FoundWnd = nullptr;
+  DWORD thread = 0;
+  const HWND front = FrontWindow(search, thread);
+  if (!front) return;
+  if (const HWND focus = FocusedChild(front, thread)) {
+    const TControlFacts facts = FactsOf(focus, ClassNameOf(focus));
+    if (WayForFocus(facts) != TWay::kDirect) return;  // the keys go where the focus is
+    HWND inner = nullptr;
+    TControlFacts innerFacts;
+    search.FoundWnd = FindCandidate(focus, inner, innerFacts) && inner && !innerFacts.MultiLine ? inner : focus;
+    return;
+  }
+  HWND found = nullptr;
+  TControlFacts facts;
+  if (FindCandidate(front, found, facts) && !facts.MultiLine) search.FoundWnd = found;
+}
+
+}  // namespace
+
+std::wstring ClassNameOf(HWND wnd) {
+  wchar_t buf[256];
+  int n = ::GetClassNameW(wnd, buf, 256);
+  return n > 0 ? std::wstring(buf, static_cast<std::size_t>(n)) : std::wstring();
+}
+
+DWORD ProcessOf(HWND wnd) {
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(wnd, &pid);
+  return pid;
+}
+
+HWND RootOf(HWND wnd) {
+  HWND root = ::GetAncestor(wnd, GA_ROOT);
+  return root ? root : wnd;
+}
+
+std::optional<GUITHREADINFO> GuiThreadInfo(DWORD thread) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (thread == 0 || !::GetGUIThreadInfo(thread, &info)) return std::nullopt;
+  return info;
+}
+
+TInputSearch SearchFrom(HWND excludedWnd, DWORD excludedPid, DWORD timeLimitMs) {
+  TInputSearch search;
+  search.ExcludeWnd = excludedWnd;
+  search.ExcludePid = excludedPid;
+  search.Deadline = DeadlineAfter(timeLimitMs);
+  return search;
+}
+
+bool IsInputClassName(std::wstring_view className) noexcept {
+  return qm::IsInputClassName(std::u16string_view(reinterpret_cast<const char16_t*>(className.data()), className.size()));
+}
+
+bool FindInputChild(HWND parent, HWND& found) {
+  TControlFacts facts;
+  return FindCandidate(parent, found, facts);
+}
+
+bool IsCandidateWindow(HWND wnd, HWND excludedWnd, DWORD excludedPid) {
+  if (!wnd || wnd == excludedWnd || !::IsWindow(wnd) || !::IsWindowVisible(wnd)) return false;
+  if (excludedPid != 0 && ProcessOf(wnd) == excludedPid) return false;
+  const LONG ex = ::GetWindowLongW(wnd, GWL_EXSTYLE);
+  return (ex & (WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE)) == 0;
+}
+
+void FindInputControl(TInputSearch& search) { FindInput(search); }
+
+HWND FindInputControl(HWND excludedWnd, DWORD excludedPid, DWORD timeLimitMs) {
+  TInputSearch search = SearchFrom(excludedWnd, excludedPid, timeLimitMs);
+  FindInputControl(search);
+  return search.FoundWnd;
+}
+
+HWND PickTargetWindow(HWND ownWnd, DWORD ownPid) {
+  TInputSearch search = SearchFrom(ownWnd, ownPid, 0);  // no time limit
+  DWORD thread = 0;
+  return FrontWindow(search, thread);
+}
+
+bool IsMultiLineControl(HWND control) { return FactsOf(control, ClassNameOf(control)).MultiLine; }
+
+}  // namespace qm

@@ -1,0 +1,221 @@
+#include "input/PasteWay.h"
+
+#include <cstring>
+#include <optional>
+
+#include "input/InputSearch.h"
+#include "input/KeySynth.h"
+#include "input/TargetWait.h"
+#include "platform/MainThreadQueue.h"
+#include "platform/ScopeExit.h"
+#include "platform/UniqueHandle.h"
+#include "platform/WideText.h"
+
+namespace qm {
+
+std::wstring PasteHotkey = L"Ctrl+V";
+
+namespace {
+
+constexpr DWORD kPasteGraceMs = 800;  // for a paste request once every key was handled
+constexpr DWORD kPastePauseMs = 40;
+constexpr DWORD kActivationMs = 1000;
+constexpr int kClipboardTries = 5;
+constexpr int kSettleTries = 50;
+constexpr DWORD kClipboardRetryMs = 10;
+
+std::optional<TKeyCombo> PasteCombo() {
+  return ParsePasteHotkey(ToU16(PasteHotkey), [](char16_t c) { return LOBYTE(::VkKeyScanW(static_cast<wchar_t>(c))); });
+}
+
+// Put beside the text so that clipboard history, the cloud clipboard and
+// clipboard monitors leave it alone: every barcode would land there.
+void MarkPrivate() {
+  static const UINT exclude = ::RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing");
+  static const UINT history = ::RegisterClipboardFormatW(L"CanIncludeInClipboardHistory");
+  static const UINT cloud = ::RegisterClipboardFormatW(L"CanUploadToCloudClipboard");
+  for (UINT format : {exclude, history, cloud}) {
+    if (!format) continue;
+    UniqueHglobal zero(::GlobalAlloc(GMEM_MOVEABLE, sizeof(DWORD)));
+    if (!zero) continue;
+    if (auto* p = static_cast<DWORD*>(::GlobalLock(zero.get()))) {
+      *p = 0;
+      ::GlobalUnlock(zero.get());
+      if (::SetClipboardData(format, zero.get())) (void)zero.release();
+    }
+  }
+}
+
+// The clipboard text is promised (delayed rendering) and handed over when a
+// reader asks for it: a request of the target's is the sign that the paste
+// was taken, so the next barcode may replace the clipboard.
+class TClipboardOffer {
+ public:
+  static TClipboardOffer& Instance() {
+    static TClipboardOffer offer;
+    return offer;
+  }
+
+  [[nodiscard]] bool Offer(UniqueHglobal block) {
+    HWND owner = Owner();
+    if (!owner) return false;
+    bool open = false;
+    // Clipboard viewers open it for a moment on every change.
+    for (int i = 0; i < kClipboardTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
+    if (!open) return false;
+    ScopeExit close([] { ::CloseClipboard(); });
+    ::EmptyClipboard();  // the previous offer, if still pending, is dropped here
+    ::SetClipboardData(CF_UNICODETEXT, nullptr);
+    MarkPrivate();
+    if (::GetClipboardOwner() != owner || !::IsClipboardFormatAvailable(CF_UNICODETEXT)) return false;
+    block_ = std::move(block);
+    rendered_ = false;
+    takerPid_ = 0;
+    return true;
+  }
+
+  // Asked for by the target, or by a reader we cannot name (one that opened
+  // the clipboard without a window).
+  bool TakenBy(DWORD targetPid) const noexcept { return rendered_ && (takerPid_ == targetPid || takerPid_ == 0); }
+  // Another program made the text render: whether the target pasted it too
+  // can no longer be seen.
+  bool RenderedElsewhere(DWORD targetPid) const noexcept {
+    return rendered_ && takerPid_ != 0 && takerPid_ != targetPid;
+  }
+
+  // The text stays on the clipboard after the delivery (and the program)
+  // whether or not anybody took it; another program holding the clipboard
+  // for a moment does not stop that.
+  void Settle() {
+    HWND owner = Owner();
+    if (!block_ || !owner) return;
+    bool open = false;
+    for (int i = 0; i < kSettleTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
+    if (!open) return;
+    ScopeExit close([] { ::CloseClipboard(); });
+    if (::GetClipboardOwner() == owner && ::SetClipboardData(CF_UNICODETEXT, block_.get())) (void)block_.release();
+  }
+
+ private:
+  HWND Owner() {
+    if (owner_ && ::IsWindow(owner_)) return owner_;
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = &Proc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"QuillmereClipboardOwner";
+    ::RegisterClassExW(&wc);
+    owner_ = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    return owner_;
+  }
+
+  static LRESULT CALLBACK Proc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) noexcept {
+    TClipboardOffer& self = Instance();
+    switch (msg) {
+      case WM_RENDERFORMAT:
+        if (wp == CF_UNICODETEXT && self.block_) {
+          HWND reader = ::GetOpenClipboardWindow();
+          self.takerPid_ = reader ? ProcessOf(reader) : 0;
+          self.rendered_ = true;
+          if (::SetClipboardData(CF_UNICODETEXT, self.block_.get())) (void)self.block_.release();
+          self.block_.reset();
+        }
+        return 0;
+      case WM_RENDERALLFORMATS:
+        self.Settle();
+        return 0;
+      case WM_DESTROYCLIPBOARD:
+        self.block_.reset();
+        return 0;
+      default:
+        return ::DefWindowProcW(wnd, msg, wp, lp);
+    }
+  }
+
+  HWND owner_ = nullptr;
+  UniqueHglobal block_;  // the promised text, until somebody takes it
+  bool rendered_ = false;
+  DWORD takerPid_ = 0;
+};
+
+HWND FocusOf(HWND front) {
+  const std::optional<GUITHREADINFO> info = GuiThreadInfo(::GetWindowThreadProcessId(front, nullptr));
+  return info && info->hwndFocus ? info->hwndFocus : front;
+}
+
+}  // namespace
+
+bool SetClipboardText(const std::wstring& text) {
+  if (text.empty()) return false;
+  UniqueHglobal block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, (text.size() + 1) * sizeof(wchar_t)));
+  if (!block) return false;
+  auto* units = static_cast<wchar_t*>(::GlobalLock(block.get()));
+  if (!units) return false;
+  std::memcpy(units, text.data(), text.size() * sizeof(wchar_t));
+  units[text.size()] = L'\0';
+  ::GlobalUnlock(block.get());
+  return TClipboardOffer::Instance().Offer(std::move(block));
+}
+
+void SendPasteHotkey() {
+  if (std::optional<TKeyCombo> combo = PasteCombo()) PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
+}
+
+TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) {
+  if (text.empty()) return {};  // nothing to paste, and no field to press Enter in
+  if (!SetClipboardText(text)) return {TNotEntered::kClipboardBusy};
+  ScopeExit settle([] { TClipboardOffer::Instance().Settle(); });
+  const HWND target = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
+  if (!target) return {TNotEntered::kNoWindow};
+  if (std::optional<TDeliveryOutcome> out = Unreachable(target)) return *out;
+  (void)ForceForegroundWindow(target);
+  TMainThreadQueue::HandlePendingMessages();
+  ::Sleep(kPastePauseMs);
+
+  // Keys typed with the target not in front would land elsewhere.
+  const HWND fg = ::GetForegroundWindow();
+  const DWORD targetPid = ProcessOf(target);
+  if (!fg || ProcessOf(fg) != targetPid) return {TNotEntered::kNoWindow};
+  // The target activates itself in its own time, giving the focus back to
+  // its control: the keys are for that control.
+  const DWORD fgThread = ::GetWindowThreadProcessId(fg, nullptr);
+  {
+    TTargetWait activation(fg);
+    const auto active = [fg, fgThread] {
+      const std::optional<GUITHREADINFO> info = GuiThreadInfo(fgThread);
+      return info && info->hwndActive == fg;
+    };
+    if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
+      if (end == TWaitEnd::kHung) GiveUp(activation.Root());
+      return {ReasonOf(end)};
+    }
+  }
+  const std::optional<TKeyCombo> combo = PasteCombo();
+  if (!combo && !enterWanted) return {};
+  TInputMarker marker(WaitForTarget() ? fgThread : 0);
+  TTargetWait wait(fg);  // from the moment the keys are sent
+  if (combo) SendPasteHotkey();
+  if (enterWanted) PressKeyCombo(false, false, false, VK_RETURN);
+  if (!WaitForTarget()) return {};
+
+  TWaitEnd end = TWaitEnd::kDone;
+  if (marker.Attached()) {
+    marker.Press();
+    wait.WatchMarker(&marker);
+    end = wait.Until([&marker] { return !marker.Attached() || marker.Reached(); });
+    wait.WatchMarker(nullptr);
+  }
+  // Without the marker: the keys are handled within a few of the target's
+  // messages, as a rule.
+  if (end == TWaitEnd::kDone && !marker.Reached()) end = LetTargetCatchUp(FocusOf(fg), 8, wait);
+  if (end == TWaitEnd::kDone && combo) {
+    // Every key was handled; a request for the text may still be on its way.
+    TClipboardOffer& offer = TClipboardOffer::Instance();
+    end = wait.Until([&] { return offer.TakenBy(targetPid) || offer.RenderedElsewhere(targetPid); }, kPasteGraceMs);
+    if (end == TWaitEnd::kTimedOut) return {TNotEntered::kPasteRefused};
+  }
+  if (end == TWaitEnd::kHung) GiveUp(wait.Root());
+  return {ReasonOf(end)};
+}
+
+}  // namespace qm

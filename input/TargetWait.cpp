@@ -1,0 +1,175 @@
+#include "input/TargetWait.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "input/InputSearch.h"
+#include "input/KeySynth.h"
+#include "platform/Application.h"
+#include "platform/UniqueHandle.h"
+
+namespace qm {
+namespace {
+
+constexpr DWORD kGiveUpMs = 10000;      // a target still busy this long after the text was sent
+constexpr DWORD kSliceMs = 50;          // one send before this thread's messages are handled again
+constexpr DWORD kAnswersAgainMs = 100;  // a target given up on must answer this fast to be tried
+
+bool g_waitForTarget = true;
+std::vector<HWND> g_givenUp;        // top-level windows given up on, until they answer again
+std::vector<DWORD> g_elevatedSeen;  // processes out of reach that were reported
+
+std::optional<std::uint32_t> IntegrityOf(HANDLE process) {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(process, TOKEN_QUERY, &raw)) return std::nullopt;
+  UniqueKernelHandle token(raw);
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), TokenIntegrityLevel, nullptr, 0, &size);
+  if (size < sizeof(TOKEN_MANDATORY_LABEL)) return std::nullopt;
+  std::vector<BYTE> buf(size);
+  if (!::GetTokenInformation(token.get(), TokenIntegrityLevel, buf.data(), size, &size)) return std::nullopt;
+  PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buf.data())->Label.Sid;
+  if (!sid || !::IsValidSid(sid) || *::GetSidSubAuthorityCount(sid) == 0) return std::nullopt;
+  return *::GetSidSubAuthority(sid, *::GetSidSubAuthorityCount(sid) - 1u);
+}
+
+std::optional<std::uint32_t> OwnIntegrity() {
+  static const std::optional<std::uint32_t> own = IntegrityOf(::GetCurrentProcess());
+  return own;
+}
+
+std::optional<std::uint32_t> ProcessIntegrity(DWORD pid) {
+  UniqueKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  return process ? IntegrityOf(process.get()) : std::nullopt;
+}
+
+}  // namespace
+
+void SetWaitForTarget(bool wait) noexcept { g_waitForTarget = wait; }
+bool WaitForTarget() noexcept { return g_waitForTarget; }
+
+TInputMarker::TInputMarker(DWORD thread)
+    : self_(::GetCurrentThreadId()),
+      thread_(thread),
+      attached_(thread != 0 && thread != self_ && ::AttachThreadInput(self_, thread, TRUE)) {
+  const HWND focus = ::GetFocus();
+  if (attached_ && focus && ::GetWindowThreadProcessId(focus, nullptr) != thread_) Detach();
+}
+
+TInputMarker::~TInputMarker() {
+  if (pressed_) SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
+  Detach();
+}
+
+void TInputMarker::Detach() {
+  if (attached_) ::AttachThreadInput(self_, thread_, FALSE);
+  attached_ = false;
+}
+
+void TInputMarker::Press() {
+  SendKeys({{kKey, false}}, ::GetKeyboardLayout(0));
+  pressed_ = true;
+}
+
+bool TInputMarker::Reached() const { return attached_ && (::GetKeyState(kKey) & 0x8000) != 0; }
+
+TTargetWait::TTargetWait(HWND target) : root_(RootOf(target)), start_(::GetTickCount()) {}
+
+TWaitEnd TTargetWait::Check() const {
+  if (ended_ || TApplication::Terminated()) return TWaitEnd::kEnded;
+  if (!::IsWindow(root_)) return TWaitEnd::kGone;
+  if (::GetTickCount() - start_ >= kGiveUpMs || ::IsHungAppWindow(root_)) return TWaitEnd::kHung;
+  return TWaitEnd::kDone;
+}
+
+DWORD TTargetWait::Left() const {
+  const DWORD elapsed = ::GetTickCount() - start_;
+  return elapsed >= kGiveUpMs ? 0 : kGiveUpMs - elapsed;
+}
+
+TWaitEnd TTargetWait::Ask(HWND wnd, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result) {
+  for (;;) {
+    if (const TWaitEnd end = Check(); end != TWaitEnd::kDone) return end;
+    result = 0;
+    if (::SendMessageTimeoutW(wnd, msg, wp, lp, SMTO_ABORTIFHUNG, std::min(kSliceMs, std::max<DWORD>(Left(), 1)),
+                              &result))
+      return TWaitEnd::kDone;
+    if (!::IsWindow(wnd)) return TWaitEnd::kGone;
+    Pump();
+  }
+}
+
+TWaitEnd TTargetWait::RoundTrip(HWND wnd) {
+  DWORD_PTR ignored = 0;
+  return Ask(wnd, WM_NULL, 0, 0, ignored);
+}
+
+// Every message waiting now. Anything for one of the program's windows may
+// need its input (a menu, a box), which waits behind the target's while the
+// marker shares it: the marker lets go first.
+void TTargetWait::Pump() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      ::PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that owns it
+      ended_ = true;
+      return;
+    }
+    if (marker_ && msg.hwnd && msg.message != WM_PAINT && msg.message != WM_TIMER &&
+        ::GetAncestor(RootOf(msg.hwnd), GA_PARENT) == ::GetDesktopWindow())
+      marker_->Detach();
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
+TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait) {
+  for (int i = 0; i < trips; ++i) {
+    if (const TWaitEnd end = wait.RoundTrip(wnd); end != TWaitEnd::kDone) return end;
+    ::SwitchToThread();
+  }
+  return TWaitEnd::kDone;
+}
+
+bool IsGivenUp(HWND root) { return std::find(g_givenUp.begin(), g_givenUp.end(), root) != g_givenUp.end(); }
+
+void GiveUp(HWND root) {
+  if (!IsGivenUp(root)) g_givenUp.push_back(root);
+  // Windows that are gone are forgotten, so the list stays small.
+  g_givenUp.erase(std::remove_if(g_givenUp.begin(), g_givenUp.end(), [](HWND w) { return !::IsWindow(w); }),
+                  g_givenUp.end());
+}
+
+TNotEntered ReasonOf(TWaitEnd end) {
+  switch (end) {
+    case TWaitEnd::kHung:
+    case TWaitEnd::kTimedOut: return TNotEntered::kHung;
+    case TWaitEnd::kGone: return TNotEntered::kNoWindow;
+    case TWaitEnd::kEnded: return TNotEntered::kEnded;
+    case TWaitEnd::kDone: break;
+  }
+  return TNotEntered::kNone;
+}
+
+std::optional<TDeliveryOutcome> Unreachable(HWND wnd) {
+  const HWND root = RootOf(wnd);
+  if (IsGivenUp(root)) {
+    DWORD_PTR ignored = 0;
+    if (!::SendMessageTimeoutW(root, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswersAgainMs, &ignored))
+      return TDeliveryOutcome{TNotEntered::kHung};
+    g_givenUp.erase(std::find(g_givenUp.begin(), g_givenUp.end(), root));
+  }
+  if (::IsHungAppWindow(root)) {
+    GiveUp(root);
+    return TDeliveryOutcome{TNotEntered::kHung};
+  }
+  const DWORD pid = ProcessOf(root);
+  if (TargetOutOfReach(OwnIntegrity(), ProcessIntegrity(pid))) {
+    const bool first = std::find(g_elevatedSeen.begin(), g_elevatedSeen.end(), pid) == g_elevatedSeen.end();
+    if (first) g_elevatedSeen.push_back(pid);
+    return TDeliveryOutcome{TNotEntered::kElevated, first};
+  }
+  return std::nullopt;
+}
+
+}  // namespace qm

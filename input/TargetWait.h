@@ -1,0 +1,106 @@
+#pragma once
+// The waits for a target to handle what a delivery sent it, the markers that
+// show when it has, and what is known of targets that did not answer or are
+// out of reach. Main thread only.
+#include <windows.h>
+
+#include <optional>
+
+#include "input/DeliveryRules.h"
+
+namespace qm {
+
+// Benchmarks turn the waits for the target off to measure what they cost.
+void SetWaitForTarget(bool wait) noexcept;
+bool WaitForTarget() noexcept;
+
+// The marker of typed keys: an unassigned key pressed after them. The key
+// state of a thread changes as it takes key messages from its input, and a
+// thread attached to that input shares it: once the marker shows as down
+// there, the target has handled every key before it, and the WM_CHAR
+// messages they were translated into, which are posted and so go before
+// further input. While attached, this thread's own input waits behind the
+// target's: the marker lets go before any of it is handled.
+class TInputMarker {
+ public:
+  static constexpr BYTE kKey = 0xE8;
+
+  // Attaching resets the shared key state, so it happens before any key.
+  // The shared focus must then be the target's: were it one of ours, the
+  // keys would go to it. thread 0: no marker.
+  explicit TInputMarker(DWORD thread);
+  ~TInputMarker();
+  TInputMarker(const TInputMarker&) = delete;
+  TInputMarker& operator=(const TInputMarker&) = delete;
+
+  bool Attached() const noexcept { return attached_; }
+  void Detach();
+  void Press();
+  bool Reached() const;
+
+ private:
+  const DWORD self_, thread_;
+  bool attached_;
+  bool pressed_ = false;
+};
+
+enum class TWaitEnd { kDone, kTimedOut, kHung, kGone, kEnded };
+
+// The waits for one target. They end when it is done, when Windows counts
+// it as hung (no message taken for about 5 s), 10 s after the start, or
+// when the program exits. Meanwhile this thread's messages are handled, so
+// the program's window paints and answers; queued barcodes wait their turn.
+class TTargetWait {
+ public:
+  explicit TTargetWait(HWND target);
+
+  void WatchMarker(TInputMarker* marker) noexcept { marker_ = marker; }
+  HWND Root() const noexcept { return root_; }
+
+  TWaitEnd Check() const;
+  DWORD Left() const;
+
+  // Until done() holds; kTimedOut after limitMs when one is given.
+  template <typename Done>
+  TWaitEnd Until(Done done, DWORD limitMs = INFINITE) {
+    const DWORD begin = ::GetTickCount();
+    for (;;) {
+      if (done()) return TWaitEnd::kDone;
+      if (const TWaitEnd end = Check(); end != TWaitEnd::kDone) return end;
+      if (limitMs != INFINITE && ::GetTickCount() - begin >= limitMs) return TWaitEnd::kTimedOut;
+      ::MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      Pump();
+    }
+  }
+
+  // A message that only reads, or sets what it sets again harmlessly: sent
+  // in slices, this thread's messages handled between them.
+  TWaitEnd Ask(HWND wnd, UINT msg, WPARAM wp, LPARAM lp, DWORD_PTR& result);
+  TWaitEnd RoundTrip(HWND wnd);
+
+ private:
+  void Pump();
+
+  const HWND root_;
+  const DWORD start_;
+  TInputMarker* marker_ = nullptr;
+  bool ended_ = false;
+};
+
+// Round trips to the target's thread; each one it answers has usually let
+// it take one more message from its queue first. Only where nothing better
+// can be observed.
+TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait);
+
+// Top-level windows given up on, until they answer again.
+bool IsGivenUp(HWND root);
+void GiveUp(HWND root);
+
+TNotEntered ReasonOf(TWaitEnd end);
+
+// Whether a barcode may be tried on this window at all: not when Windows
+// would drop our messages and keys (a higher integrity level), nor when it
+// was given up on and still does not answer.
+std::optional<TDeliveryOutcome> Unreachable(HWND wnd);
+
+}  // namespace qm
