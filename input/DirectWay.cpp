@@ -133,6 +133,7 @@ TDirectResult DirectResultOf(TWaitEnd end) {
     case TWaitEnd::kDone: return TDirectResult::kEntered;
     case TWaitEnd::kGone: return TDirectResult::kGone;
     case TWaitEnd::kEnded: return TDirectResult::kEnded;
+    case TWaitEnd::kOverdue:
     case TWaitEnd::kHung:
     case TWaitEnd::kTimedOut: break;
   }

@@ -140,16 +140,7 @@ void GiveUp(HWND root) {
                   g_givenUp.end());
 }
 
-TNotEntered ReasonOf(TWaitEnd end) {
-  switch (end) {
-    case TWaitEnd::kHung:
-    case TWaitEnd::kTimedOut: return TNotEntered::kHung;
-    case TWaitEnd::kGone: return TNotEntered::kNoWindow;
-    case TWaitEnd::kEnded: return TNotEntered::kEnded;
-    case TWaitEnd::kDone: break;
-  }
-  return TNotEntered::kNone;
-}
+TNotEntered ReasonOf(TWaitEnd end) { return OutcomeOf(end, TStage::kNothingIn); }
 
 std::optional<TDeliveryOutcome> Unreachable(HWND wnd) {
   const HWND root = RootOf(wnd);

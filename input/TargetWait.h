@@ -44,8 +44,6 @@ class TInputMarker {
   bool pressed_ = false;
 };
 
-enum class TWaitEnd { kDone, kTimedOut, kHung, kGone, kEnded };
-
 // The waits for one target. They end when it is done, when Windows counts
 // it as hung (no message taken for about 5 s), 10 s after the start, or
 // when the program exits. Meanwhile this thread's messages are handled, so
