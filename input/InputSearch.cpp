@@ -49,8 +49,14 @@ HWND FrontWindow(TInputSearch& s, DWORD& thread) {
 }
 
 TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
-  return ControlFacts(ToU16(cls), static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE)),
-                      ::IsWindowVisible(wnd) != FALSE, ::IsWindowEnabled(wnd) != FALSE);
+  const auto style = static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE));
+  TControlFacts f = ControlFacts(ToU16(cls), style, ::IsWindowVisible(wnd) != FALSE, ::IsWindowEnabled(wnd) != FALSE);
+  if (!f.InputClass && !f.NoText) {
+    wchar_t real[64];
+    const UINT n = ::RealGetWindowClassW(wnd, real, 64);
+    if (n > 0 && n < 64) f.NoText = TakesNoText(ToU16(std::wstring_view(real, n)), style);
+  }
+  return f;
 }
 
 // The first control inside parent the search may write, depth-first from the
@@ -86,12 +92,15 @@ HWND FocusedChild(HWND front, DWORD thread) {
 
 void FindInput(TInputSearch& search) {
   search.FoundWnd = nullptr;
+  search.NoTextFocus = false;
   DWORD thread = 0;
   const HWND front = FrontWindow(search, thread);
   if (!front) return;
   if (const HWND focus = FocusedChild(front, thread)) {
     const TControlFacts facts = FactsOf(focus, ClassNameOf(focus));
-    if (WayForFocus(facts) != TWay::kDirect) return;  // the keys go where the focus is
+    const TWay way = WayForFocus(facts);
+    search.NoTextFocus = way == TWay::kNone;
+    if (way != TWay::kDirect) return;  // the keys go where the focus is, if anywhere
     HWND inner = nullptr;
     TControlFacts innerFacts;
     search.FoundWnd = FindCandidate(focus, inner, innerFacts) && inner && !innerFacts.MultiLine ? inner : focus;
@@ -167,5 +176,7 @@ HWND PickTargetWindow(HWND ownWnd, DWORD ownPid) {
 }
 
 bool IsMultiLineControl(HWND control) { return FactsOf(control, ClassNameOf(control)).MultiLine; }
+
+TControlFacts ControlFactsOf(HWND wnd) { return FactsOf(wnd, ClassNameOf(wnd)); }
 
 }  // namespace qm

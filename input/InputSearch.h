@@ -20,6 +20,7 @@ struct TInputSearch {
   DWORD Deadline = 0;         // tick count after which no further window is looked at; 0 none
   HWND FoundWnd = nullptr;    // the control to set directly; 0: paste where the focus is
   HWND FrontWnd = nullptr;    // the window in front, the only one searched
+  bool NoTextFocus = false;   // the focus is on a control that takes no text: no key may go there
 };
 
 // A search from the window in front that never returns the program's own.
@@ -36,8 +37,8 @@ bool IsCandidateWindow(HWND wnd, HWND excludedWnd, DWORD excludedPid);
 // another process, else the first candidate below the excluded window in
 // z-order (from the top when it is 0). Inside it: the focused control when
 // it takes text by the direct way; nothing when another of its controls has
-// the focus (the keys must go there); the first field the search finds when
-// none has. timeLimitMs 0 means no limit.
+// the focus (the keys must go there, unless it takes no text at all); the
+// first field the search finds when none has. timeLimitMs 0 means no limit.
 HWND FindInputControl(HWND excludedWnd, DWORD excludedPid, DWORD timeLimitMs);
 void FindInputControl(TInputSearch& search);
 
@@ -47,6 +48,10 @@ HWND PickTargetWindow(HWND ownWnd, DWORD ownPid);
 // True for a control whose whole text must not be replaced (multi-line
 // edits, rich edits).
 bool IsMultiLineControl(HWND control);
+// What the delivery reads of a control. A toolkit's own button is often the
+// system's underneath (a superclass): its real class then says it takes no
+// text.
+TControlFacts ControlFactsOf(HWND wnd);
 
 std::wstring ClassNameOf(HWND wnd);
 DWORD ProcessOf(HWND wnd);

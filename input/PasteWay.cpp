@@ -190,6 +190,11 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
       return {ReasonOf(end)};
     }
   }
+  // Activation gives the focus back where the user left it: a button there
+  // would take the Enter as a click.
+  if (const std::optional<GUITHREADINFO> info = GuiThreadInfo(fgThread);
+      info && info->hwndFocus && ControlFactsOf(info->hwndFocus).NoText)
+    return {TNotEntered::kNotInput};
   const std::optional<TKeyCombo> combo = PasteCombo();
   if (!combo && !enterWanted) return {};
   TInputMarker marker(WaitForTarget() ? fgThread : 0);

@@ -28,6 +28,7 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   FindInputControl(search);
   if (!search.FrontWnd) return {TNotEntered::kNoWindow};
   if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd)) return *out;
+  if (search.NoTextFocus) return {TNotEntered::kNotInput};
   if (search.FoundWnd) {
     switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted)) {
       case TDirectResult::kEntered: return {};

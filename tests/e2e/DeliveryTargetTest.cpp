@@ -99,15 +99,18 @@ TEST(DeliveryTarget, AMaximisedTargetStaysMaximisedAcrossPastedBarcodes) {
   EXPECT_EQ(U8(rig.Entered(L"memo")), U8((Texts{L"MAX-1", L"MAX-2", L"MAX-3"})));
 }
 
-TEST(DeliveryTarget, WithTheFocusOnAButtonNoFieldIsWrittenAndTheBarcodeIsLogged) {
-  TDeliveryRig rig({L"--controls", L"edit1,button", L"--focus", L"button"});
+// In a window that runs the dialog manager, Enter on a focused push button
+// clicks it: no key at all goes there.
+TEST(DeliveryTarget, WithTheFocusOnAButtonNoKeyGoesThereNoFieldIsWrittenAndTheBarcodeIsLogged) {
+  TDeliveryRig rig({L"--controls", L"edit1,button", L"--focus", L"button", L"--dialog"});
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(SendLines(rig.port, "BTN-1\r\n"));
-  EXPECT_TRUE(rig.app.WaitLogContains(L"条码未录入（目标控件未接受粘贴）：BTN-1", 10000));
+  EXPECT_TRUE(rig.app.WaitLogContains(L"条码未录入（焦点不在输入框上）：BTN-1", 10000));
   // The window usually sits hidden: the notification icon says it too.
   EXPECT_TRUE(WaitToolTip(L"有条码未能录入，详见日志", true, 5000));
   ASSERT_TRUE(rig.target.Sync());
   EXPECT_TRUE(rig.Seen(L"WM_SETTEXT").empty());
+  EXPECT_TRUE(rig.Seen(L"CLICKED", L"button").empty());
   EXPECT_TRUE(rig.Entered().empty());
 }
 

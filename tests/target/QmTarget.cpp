@@ -7,7 +7,10 @@
 //     --controls LIST        children in z-order, top first, comma-separated, from
 //                            hidden, button, edit1, edit2, combo, memo, rich, static,
 //                            readonly, password, disabled (edits), list (a drop-down
-//                            list combo box) (default hidden,button,edit1,edit2,combo,memo)
+//                            list combo box), canvas (a control of its own that takes
+//                            keys and never pastes), page (an edit under a class name
+//                            of its own, as toolkits draw fields)
+//                            (default hidden,button,edit1,edit2,combo,memo)
 //     --focus NAME           control that has the focus at start (default edit1);
 //                            combo means its edit child; none leaves it on the window
 //     --memo-text TEXT       the memo's first content; --memo-caret N puts the caret
@@ -27,6 +30,8 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --dialog               the dialog manager runs in the loop (IsDialogMessage):
+//                            Enter on a focused push button clicks it (CLICKED is logged)
 //
 // Posted to the main window: WM_APP+1 (wParam = index in --controls) focuses
 // that control; WM_APP+2 (wParam = ms) stops responding for that long;
@@ -38,7 +43,8 @@
 //   READY main=HWND name=HWND ...            (hex handles; combo.edit too)
 // then, per event, "<name> <event> [data]":
 //   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> [lParam hex] | WM_KEYUP <vk hex> <lParam hex> |
-//   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed>
+//   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed> |
+//   CLICKED
 #include <windows.h>
 #include <shellapi.h>
 
@@ -223,6 +229,11 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TARGET_WORK:
       ::Sleep(1);
       return 0;
+    case WM_COMMAND:
+      if (HIWORD(wp) == BN_CLICKED)
+        for (Control* c : g_controls)
+          if (c->wnd == reinterpret_cast<HWND>(lp)) Log(c->name + L" CLICKED");
+      return 0;
     case WM_ACTIVATE:
       if (LOWORD(wp) == WA_INACTIVE) {
         HWND focus = ::GetFocus();
@@ -303,6 +314,17 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   wc.lpszClassName = L"QmTargetWindow";
   ::RegisterClassExW(&wc);
+  WNDCLASSEXW canvas = wc;
+  canvas.lpfnWndProc = &::DefWindowProcW;
+  canvas.lpszClassName = L"QmCanvas";
+  ::RegisterClassExW(&canvas);
+  WNDCLASSEXW page{};
+  page.cbSize = sizeof(page);
+  if (::GetClassInfoExW(nullptr, L"Edit", &page)) {
+    page.hInstance = inst;
+    page.lpszClassName = L"QmPage";
+    ::RegisterClassExW(&page);
+  }
 
   DWORD ex = 0;
   if (Flag(args, L"--tool")) ex |= WS_EX_TOOLWINDOW;
@@ -315,6 +337,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   if (!main) return 4;
   g_main = main;
 
+  const bool dialog = Flag(args, L"--dialog");
   const std::vector<std::wstring> names = Split(Arg(args, L"--controls", L"hidden,button,edit1,edit2,combo,memo"));
   int top = 10;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -336,7 +359,8 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
       height = 120;
     } else if (n == L"button") {
       cls = L"Button";
-      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+      // A dialog makes its focused push button the default one, which Enter clicks.
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | (dialog ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
     } else if (n == L"combo") {
       cls = L"ComboBox";
       style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWN | CBS_AUTOHSCROLL;
@@ -348,6 +372,10 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     } else if (n == L"static") {
       cls = L"Static";
       style = WS_CHILD | WS_VISIBLE;
+    } else if (n == L"canvas") {
+      cls = L"QmCanvas";
+    } else if (n == L"page") {
+      cls = L"QmPage";
     }
     Control* c = NewControl(n, nullptr);
     c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
@@ -392,6 +420,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
 
   MSG msg;
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (dialog && ::IsDialogMessageW(main, &msg)) continue;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }

@@ -135,7 +135,7 @@ TEST(Paste, ForcingToTheFrontRestoresAMinimisedWindowAndLeavesSizeAndAlwaysOnTop
 }
 
 TEST(Paste, PasteKeysAndEnterGoOutAsOneBlockEachWithTheLayoutsScanCodes) {
-  TargetProcess t({L"--controls", L"button", L"--focus", L"button"});
+  TargetProcess t({L"--controls", L"canvas", L"--focus", L"canvas"});
   ASSERT_TRUE(t.Ready());
   ::SetForegroundWindow(t.Main());
   t.Sync();
@@ -180,7 +180,7 @@ TEST(Paste, AHeldShiftIsReleasedAroundThePasteKeysAndPressedAgain) {
 }
 
 TEST(Paste, AControlThatTakesThePasteKeysButNeverAsksForTheTextEndsWithinASecond) {
-  TargetProcess t({L"--controls", L"button,edit1", L"--focus", L"button"});
+  TargetProcess t({L"--controls", L"canvas,edit1", L"--focus", L"canvas"});
   ASSERT_TRUE(t.Ready());
   ::SetForegroundWindow(t.Main());
   t.Sync();
