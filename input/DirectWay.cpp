@@ -84,8 +84,9 @@ TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait) {
   DWORD seen = limit;
   if (const TWaitEnd end = PollLimit(control, *wait, [limit](DWORD v) { return v != limit; }, seen);
       end != TWaitEnd::kDone) {
-    (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);  // undoes the first marker when it comes
-    (void)post(WM_KEYUP, true);
+    // Undoes the first marker when it comes; the key-up does not go: no key
+    // of a barcode given up on may reach the target any more.
+    (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);
     return end;
   }
   // A limit that the Enter handler set itself, seen before the first marker

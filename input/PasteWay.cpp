@@ -17,7 +17,6 @@ std::wstring PasteHotkey = L"Ctrl+V";
 
 namespace {
 
-constexpr DWORD kPasteGraceMs = 800;  // for a paste request once every key was handled
 constexpr DWORD kPastePauseMs = 40;
 constexpr DWORD kActivationMs = 1000;
 constexpr int kClipboardTries = 5;
@@ -83,9 +82,20 @@ class TClipboardOffer {
     return rendered_ && takerPid_ != 0 && takerPid_ != targetPid;
   }
 
-  // The text stays on the clipboard after the delivery (and the program)
-  // whether or not anybody took it; another program holding the clipboard
-  // for a moment does not stop that.
+  // A text nobody took is taken off the clipboard while it is still ours.
+  void Withdraw() {
+    HWND owner = Owner();
+    if (!block_ || !owner) return;
+    bool open = false;
+    for (int i = 0; i < kSettleTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
+    if (!open) return;
+    ScopeExit close([] { ::CloseClipboard(); });
+    if (block_ && ::GetClipboardOwner() == owner) ::EmptyClipboard();
+    block_.reset();
+  }
+
+  // The text is handed over for good: without the waits, and when the
+  // program ends with it still on offer.
   void Settle() {
     HWND owner = Owner();
     if (!block_ || !owner) return;
@@ -138,11 +148,6 @@ class TClipboardOffer {
   DWORD takerPid_ = 0;
 };
 
-HWND FocusOf(HWND front) {
-  const std::optional<GUITHREADINFO> info = GuiThreadInfo(::GetWindowThreadProcessId(front, nullptr));
-  return info && info->hwndFocus ? info->hwndFocus : front;
-}
-
 }  // namespace
 
 bool SetClipboardText(const std::wstring& text) {
@@ -163,8 +168,6 @@ void SendPasteHotkey() {
 
 TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) {
   if (text.empty()) return {};  // nothing to paste, and no field to press Enter in
-  if (!SetClipboardText(text)) return {TNotEntered::kClipboardBusy};
-  ScopeExit settle([] { TClipboardOffer::Instance().Settle(); });
   const HWND target = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
   if (!target) return {TNotEntered::kNoWindow};
   if (std::optional<TDeliveryOutcome> out = Unreachable(target)) return *out;
@@ -187,7 +190,7 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
     };
     if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
       if (end == TWaitEnd::kHung) GiveUp(activation.Root());
-      return {ReasonOf(end)};
+      return {OutcomeOf(end, TStage::kNothingIn)};
     }
   }
   // Activation gives the focus back where the user left it: a button there
@@ -197,30 +200,48 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
     return {TNotEntered::kNotInput};
   const std::optional<TKeyCombo> combo = PasteCombo();
   if (!combo && !enterWanted) return {};
+
+  // The clipboard is touched only now, so a barcode that goes nowhere leaves
+  // it as it was. The text stays on offer until the target asked for it or
+  // it was given up; then it is withdrawn, so a paste that comes later gets
+  // nothing rather than the next barcode's text.
+  TClipboardOffer& offer = TClipboardOffer::Instance();
+  if (combo && !SetClipboardText(text)) return {TNotEntered::kClipboardBusy};
+  TNotEntered outcome = TNotEntered::kNone;
+  ScopeExit end([&] {
+    if (!WaitForTarget()) offer.Settle();
+    else if (outcome != TNotEntered::kNone && outcome != TNotEntered::kEnded) offer.Withdraw();
+  });
   TInputMarker marker(WaitForTarget() ? fgThread : 0);
+  const auto failed = [&](TWaitEnd waited, TStage stage) {
+    outcome = OutcomeOf(waited, stage);
+    if (outcome == TNotEntered::kHung) GiveUp(RootOf(fg));
+    if (outcome != TNotEntered::kNone) marker.Abandon();
+    return TDeliveryOutcome{outcome};
+  };
+
   TTargetWait wait(fg);  // from the moment the keys are sent
   if (combo) SendPasteHotkey();
-  if (enterWanted) PressKeyCombo(false, false, false, VK_RETURN);
-  if (!WaitForTarget()) return {};
-
-  TWaitEnd end = TWaitEnd::kDone;
-  if (marker.Attached()) {
-    marker.Press();
-    wait.WatchMarker(&marker);
-    end = wait.Until([&marker] { return !marker.Attached() || marker.Reached(); });
-    wait.WatchMarker(nullptr);
+  if (!WaitForTarget()) {
+    if (enterWanted) PressKeyCombo(false, false, false, VK_RETURN);
+    return {};
   }
-  // Without the marker: the keys are handled within a few of the target's
-  // messages, as a rule.
-  if (end == TWaitEnd::kDone && !marker.Reached()) end = LetTargetCatchUp(FocusOf(fg), 8, wait);
-  if (end == TWaitEnd::kDone && combo) {
-    // Every key was handled; a request for the text may still be on its way.
-    TClipboardOffer& offer = TClipboardOffer::Instance();
-    end = wait.Until([&] { return offer.TakenBy(targetPid) || offer.RenderedElsewhere(targetPid); }, kPasteGraceMs);
-    if (end == TWaitEnd::kTimedOut) return {TNotEntered::kPasteRefused};
+  if (combo) {
+    const auto mayFollow = [&] {
+      return EnterMayFollow({offer.TakenBy(targetPid), offer.RenderedElsewhere(targetPid), true});
+    };
+    TWaitEnd waited = WaitKeysTaken(marker, wait, fg);
+    // A page drawn by another process, or one busy with the last barcode,
+    // asks in its own time: up to the bound.
+    if (waited == TWaitEnd::kDone) waited = wait.Until(mayFollow);
+    if (waited != TWaitEnd::kDone) return failed(waited, TStage::kPasteOffered);
   }
-  if (end == TWaitEnd::kHung) GiveUp(wait.Root());
-  return {ReasonOf(end)};
+  if (!enterWanted) return {};
+  TTargetWait enterWait(fg);
+  if (const TWaitEnd waited = RearmMarker(marker, enterWait); waited != TWaitEnd::kDone)
+    return failed(waited, TStage::kTextIn);
+  PressKeyCombo(false, false, false, VK_RETURN);
+  return failed(WaitKeysTaken(marker, enterWait, fg), TStage::kEnterIn);
 }
 
 }  // namespace qm

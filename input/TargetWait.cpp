@@ -16,6 +16,7 @@ constexpr DWORD kSliceMs = 50;          // one send before this thread's message
 constexpr DWORD kAnswersAgainMs = 100;  // a target given up on must answer this fast to be tried
 
 bool g_waitForTarget = true;
+bool g_markerLeftDown = false;      // a marker of a target given up on was never released
 std::vector<HWND> g_givenUp;        // top-level windows given up on, until they answer again
 std::vector<DWORD> g_elevatedSeen;  // processes out of reach that were reported
 
@@ -43,6 +44,13 @@ std::optional<std::uint32_t> ProcessIntegrity(DWORD pid) {
   return process ? IntegrityOf(process.get()) : std::nullopt;
 }
 
+// Released before attaching: the new target's key state then starts with it up.
+DWORD ReleaseLeftMarker(DWORD thread) {
+  if (g_markerLeftDown) SendKeys({{TInputMarker::kKey, true}}, ::GetKeyboardLayout(0));
+  g_markerLeftDown = false;
+  return thread;
+}
+
 }  // namespace
 
 void SetWaitForTarget(bool wait) noexcept { g_waitForTarget = wait; }
@@ -50,14 +58,15 @@ bool WaitForTarget() noexcept { return g_waitForTarget; }
 
 TInputMarker::TInputMarker(DWORD thread)
     : self_(::GetCurrentThreadId()),
-      thread_(thread),
+      thread_(ReleaseLeftMarker(thread)),
       attached_(thread != 0 && thread != self_ && ::AttachThreadInput(self_, thread, TRUE)) {
   const HWND focus = ::GetFocus();
   if (attached_ && focus && ::GetWindowThreadProcessId(focus, nullptr) != thread_) Detach();
 }
 
 TInputMarker::~TInputMarker() {
-  if (pressed_) SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
+  if (pressed_ && abandoned_) g_markerLeftDown = true;
+  else if (pressed_) Release();
   Detach();
 }
 
@@ -71,6 +80,11 @@ void TInputMarker::Press() {
   pressed_ = true;
 }
 
+void TInputMarker::Release() {
+  SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
+  pressed_ = false;
+}
+
 bool TInputMarker::Reached() const { return attached_ && (::GetKeyState(kKey) & 0x8000) != 0; }
 
 TTargetWait::TTargetWait(HWND target) : root_(RootOf(target)), start_(::GetTickCount()) {}
@@ -78,7 +92,8 @@ TTargetWait::TTargetWait(HWND target) : root_(RootOf(target)), start_(::GetTickC
 TWaitEnd TTargetWait::Check() const {
   if (ended_ || TApplication::Terminated()) return TWaitEnd::kEnded;
   if (!::IsWindow(root_)) return TWaitEnd::kGone;
-  if (::GetTickCount() - start_ >= kGiveUpMs || ::IsHungAppWindow(root_)) return TWaitEnd::kHung;
+  if (::IsHungAppWindow(root_)) return TWaitEnd::kHung;
+  if (::GetTickCount() - start_ >= kGiveUpMs) return TWaitEnd::kOverdue;
   return TWaitEnd::kDone;
 }
 
@@ -131,6 +146,30 @@ TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait) {
   return TWaitEnd::kDone;
 }
 
+TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front) {
+  TWaitEnd end = TWaitEnd::kDone;
+  if (marker.Attached()) {
+    marker.Press();
+    wait.WatchMarker(&marker);
+    end = wait.Until([&marker] { return !marker.Attached() || marker.Reached(); });
+    wait.WatchMarker(nullptr);
+  }
+  if (end != TWaitEnd::kDone || marker.Reached()) return end;
+  // Without the marker: the keys are handled within a few of the target's
+  // messages, as a rule.
+  const std::optional<GUITHREADINFO> info = GuiThreadInfo(::GetWindowThreadProcessId(front, nullptr));
+  return LetTargetCatchUp(info && info->hwndFocus ? info->hwndFocus : front, 8, wait);
+}
+
+TWaitEnd RearmMarker(TInputMarker& marker, TTargetWait& wait) {
+  if (!marker.Pressed()) return TWaitEnd::kDone;
+  marker.Release();
+  wait.WatchMarker(&marker);
+  const TWaitEnd end = wait.Until([&marker] { return !marker.Attached() || !marker.Reached(); });
+  wait.WatchMarker(nullptr);
+  return end;
+}
+
 bool IsGivenUp(HWND root) { return std::find(g_givenUp.begin(), g_givenUp.end(), root) != g_givenUp.end(); }
 
 void GiveUp(HWND root) {
@@ -139,8 +178,6 @@ void GiveUp(HWND root) {
   g_givenUp.erase(std::remove_if(g_givenUp.begin(), g_givenUp.end(), [](HWND w) { return !::IsWindow(w); }),
                   g_givenUp.end());
 }
-
-TNotEntered ReasonOf(TWaitEnd end) { return OutcomeOf(end, TStage::kNothingIn); }
 
 std::optional<TDeliveryOutcome> Unreachable(HWND wnd) {
   const HWND root = RootOf(wnd);

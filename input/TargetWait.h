@@ -21,6 +21,11 @@ bool WaitForTarget() noexcept;
 // messages they were translated into, which are posted and so go before
 // further input. While attached, this thread's own input waits behind the
 // target's: the marker lets go before any of it is handled.
+//
+// A marker is released before it is pressed again, and that release must
+// have reached the target before the keys it is to follow go out. A marker
+// whose target was given up on is released only before the next marker's
+// keys: no key goes to such a target any more.
 class TInputMarker {
  public:
   static constexpr BYTE kKey = 0xE8;
@@ -34,19 +39,24 @@ class TInputMarker {
   TInputMarker& operator=(const TInputMarker&) = delete;
 
   bool Attached() const noexcept { return attached_; }
+  bool Pressed() const noexcept { return pressed_; }
   void Detach();
   void Press();
+  void Release();
+  void Abandon() noexcept { abandoned_ = true; }
+  // The target's key state shows the marker down: it took every key before.
   bool Reached() const;
 
  private:
   const DWORD self_, thread_;
   bool attached_;
   bool pressed_ = false;
+  bool abandoned_ = false;
 };
 
 // The waits for one target. They end when it is done, when Windows counts
-// it as hung (no message taken for about 5 s), 10 s after the start, or
-// when the program exits. Meanwhile this thread's messages are handled, so
+// it as hung (no message taken for about 5 s), 10 s after the start
+// (overdue), or when the program exits. Meanwhile this thread's messages are handled, so
 // the program's window paints and answers; queued barcodes wait their turn.
 class TTargetWait {
  public:
@@ -90,11 +100,15 @@ class TTargetWait {
 // can be observed.
 TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait);
 
+// Until the target in front has taken every key typed so far: the marker,
+// pressed behind them, shows it; without a marker, round trips to its focus.
+TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front);
+// Releases a marker that was pressed, before further keys go out.
+TWaitEnd RearmMarker(TInputMarker& marker, TTargetWait& wait);
+
 // Top-level windows given up on, until they answer again.
 bool IsGivenUp(HWND root);
 void GiveUp(HWND root);
-
-TNotEntered ReasonOf(TWaitEnd end);
 
 // Whether a barcode may be tried on this window at all: not when Windows
 // would drop our messages and keys (a higher integrity level), nor when it

@@ -44,6 +44,20 @@ TEST(DeliveryTarget, ABurstIntoATargetTakingTwoSecondsPerEnterIsEnteredWholeAndI
   EXPECT_LT(probe.LongestMs(), 1000.0);
 }
 
+// A web page busy with the last scan, or drawn by another process: the
+// window takes the keys at once and the page handles them 1.5 s later. Each
+// paste gets its own barcode and its Enter only after it asked for it.
+TEST(DeliveryTarget, AControlThatHandlesItsInputLateGetsABurstWholeEachOnceInOrder) {
+  TDeliveryRig rig({L"--controls", L"page", L"--focus", L"page", L"--late", L"1500", L"--clear-on-enter"});
+  ASSERT_TRUE(rig.Start());
+  const Texts texts{L"LZ1", L"LZ2", L"LZ3"};
+  ASSERT_TRUE(SendLines(rig.port, Lines(texts)));
+  ASSERT_TRUE(rig.WaitEntered(L"LZ3", 20000, L"page")) << rig.Entered(L"page").size();
+  EXPECT_EQ(U8(rig.Entered(L"page")), U8(texts));
+  EXPECT_EQ(U8(rig.Seen(L"PASTED", L"page")), U8(texts));
+  EXPECT_FALSE(LoggedNotEntered(rig.app));
+}
+
 TEST(DeliveryTarget, AFormThatActsOnTheKeysReleaseSubmitsEveryBarcode) {
   TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--key-up"});
   ASSERT_TRUE(rig.Start());

@@ -30,6 +30,8 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --late MS              the fields take their key messages at once and handle them
+//                            MS ms later, in order, as a web page busy with the last scan
 //     --dialog               the dialog manager runs in the loop (IsDialogMessage):
 //                            Enter on a focused push button clicks it (CLICKED is logged)
 //
@@ -50,6 +52,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +65,7 @@ constexpr UINT WM_TARGET_FOREGROUND = WM_APP + 3;
 constexpr UINT WM_TARGET_HOLD_CLIPBOARD = WM_APP + 4;
 constexpr UINT WM_TARGET_FREE_CLIPBOARD = WM_APP + 5;
 constexpr UINT WM_TARGET_WORK = WM_APP + 6;
+constexpr UINT_PTR kLateTimer = 1;
 
 struct Control {
   std::wstring name;
@@ -85,6 +89,16 @@ std::vector<std::unique_ptr<Control>> g_owned;
 std::vector<Control*> g_controls;
 std::vector<Control*> g_logged;  // controls and the combo's edit child
 HWND g_lastFocus = nullptr;      // given back on activation, as dialogs do
+struct Deferred {
+  HWND wnd;
+  UINT msg;
+  WPARAM wp;
+  LPARAM lp;
+  ULONGLONG due;
+};
+int g_late = 0;
+std::deque<Deferred> g_deferred;
+bool g_replaying = false;
 
 std::string Utf8(const std::wstring& s) {
   if (s.empty()) return std::string();
@@ -141,6 +155,11 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   Control* c = Find(wnd);
   if (!c) return ::DefWindowProcW(wnd, msg, wp, lp);
   const std::wstring& n = c->name;
+  if (g_late > 0 && !g_replaying && (msg == WM_KEYDOWN || msg == WM_KEYUP || msg == WM_CHAR)) {
+    if (g_deferred.empty()) ::SetTimer(g_main, kLateTimer, static_cast<UINT>(g_late), nullptr);
+    g_deferred.push_back({wnd, msg, wp, lp, ::GetTickCount64() + static_cast<ULONGLONG>(g_late)});
+    return 0;
+  }
   switch (msg) {
     case WM_SETTEXT:
       if (g_quiet) break;
@@ -229,6 +248,19 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TARGET_WORK:
       ::Sleep(1);
       return 0;
+    case WM_TIMER:
+      if (wp != kLateTimer) return 0;
+      ::KillTimer(wnd, kLateTimer);
+      while (!g_deferred.empty() && g_deferred.front().due <= ::GetTickCount64()) {
+        const Deferred d = g_deferred.front();
+        g_deferred.pop_front();
+        g_replaying = true;
+        ControlProc(d.wnd, d.msg, d.wp, d.lp);
+        g_replaying = false;
+      }
+      if (!g_deferred.empty())
+        ::SetTimer(wnd, kLateTimer, static_cast<UINT>(g_deferred.front().due - ::GetTickCount64()), nullptr);
+      return 0;
     case WM_COMMAND:
       if (HIWORD(wp) == BN_CLICKED)
         for (Control* c : g_controls)
@@ -304,6 +336,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_limitOnEnter = Int(args, L"--limit-on-enter", -1);
   g_fixedLimit = Flag(args, L"--fixed-limit");
   g_noLimit = Flag(args, L"--no-limit");
+  g_late = Int(args, L"--late", 0);
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
