@@ -86,18 +86,10 @@ class TReleaseWatch {
   std::thread thread_;
 };
 
-}  // namespace
-
-HKL ForegroundLayout() {
-  HWND fg = ::GetForegroundWindow();
-  return ::GetKeyboardLayout(fg ? ::GetWindowThreadProcessId(fg, nullptr) : 0);
-}
-
 // Each event carries its key and, as the scan code, the one the target's
 // layout gives that key (KEYEVENTF_SCANCODE would map the scan code back
 // through it).
-void SendKeys(const std::vector<TKeyEvent>& keys, HKL layout) {
-  if (keys.empty()) return;
+UINT Insert(const std::vector<TKeyEvent>& keys, HKL layout) {
   std::vector<INPUT> in(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const UINT scan = ::MapVirtualKeyExW(keys[i].Vk, MAPVK_VK_TO_VSC_EX, layout);
@@ -107,24 +99,41 @@ void SendKeys(const std::vector<TKeyEvent>& keys, HKL layout) {
     in[i].ki.dwFlags = (keys[i].Up ? KEYEVENTF_KEYUP : 0) | ((scan & 0xFF00) ? KEYEVENTF_EXTENDEDKEY : 0);
     in[i].ki.dwExtraInfo = kOwnInputTag;
   }
-  InputFunctions().SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+  return InputFunctions().SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 
-void PressKeyCombo(bool ctrl, bool shift, bool alt, BYTE key) {
+}  // namespace
+
+bool SendKeys(const std::vector<TKeyEvent>& keys, HKL layout) {
+  if (keys.empty()) return true;
+  const UINT inserted = Insert(keys, layout);
+  if (inserted >= keys.size()) return true;
+  // A key left down would repeat, or stay held for the next program.
+  if (const std::vector<TKeyEvent> up = KeysToRelease(keys, inserted); !up.empty()) (void)Insert(up, layout);
+  return false;
+}
+
+bool TypeKeys(const std::vector<TKeyEvent>& keys) {
   const HKL layout = ForegroundLayout();
-  std::vector<TKeyEvent> keys = KeyComboEvents(TKeyCombo{ctrl, shift, alt, key});
   const std::vector<std::uint8_t> held = HeldModifiers();
-  if (held.empty()) {
-    SendKeys(keys, layout);
-    return;
-  }
+  if (held.empty()) return SendKeys(keys, layout);
   TReleaseWatch watch;
   std::vector<TKeyEvent> block = ReleaseHeldModifiers(held);
   block.insert(block.end(), keys.begin(), keys.end());
-  SendKeys(block, layout);
+  if (!SendKeys(block, layout)) return false;
   // Without the hook nobody knows whether the user still holds them: a
   // modifier left up costs the user one press, one stuck down much more.
-  if (watch.Watching()) SendKeys(PressAgain(held, watch.ReleasedAfter(block.size())), layout);
+  if (watch.Watching()) (void)SendKeys(PressAgain(held, watch.ReleasedAfter(block.size())), layout);
+  return true;
+}
+
+bool PressKeyCombo(bool ctrl, bool shift, bool alt, BYTE key) {
+  return TypeKeys(KeyComboEvents(TKeyCombo{ctrl, shift, alt, key}));
+}
+
+HKL ForegroundLayout() {
+  HWND fg = ::GetForegroundWindow();
+  return ::GetKeyboardLayout(fg ? ::GetWindowThreadProcessId(fg, nullptr) : 0);
 }
 
 bool ForceForegroundWindow(HWND wnd) {

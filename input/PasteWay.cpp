@@ -162,8 +162,9 @@ bool SetClipboardText(const std::wstring& text) {
   return TClipboardOffer::Instance().Offer(std::move(block));
 }
 
-void SendPasteHotkey() {
-  if (std::optional<TKeyCombo> combo = PasteCombo()) PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
+bool SendPasteHotkey() {
+  const std::optional<TKeyCombo> combo = PasteCombo();
+  return !combo || PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
 }
 
 TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) {
@@ -219,11 +220,13 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
     if (outcome != TNotEntered::kNone) marker.Abandon();
     return TDeliveryOutcome{outcome};
   };
+  // Said at once; the window is not to blame and is not given up on.
+  const auto blocked = [&] { return TDeliveryOutcome{outcome = TNotEntered::kBlocked}; };
 
   TTargetWait wait(fg);  // from the moment the keys are sent
-  if (combo) SendPasteHotkey();
+  if (combo && !SendPasteHotkey()) return blocked();
   if (!WaitForTarget()) {
-    if (enterWanted) PressKeyCombo(false, false, false, VK_RETURN);
+    if (enterWanted && !PressKeyCombo(false, false, false, VK_RETURN)) return blocked();
     return {};
   }
   if (combo) {
@@ -240,7 +243,7 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
   TTargetWait enterWait(fg);
   if (const TWaitEnd waited = RearmMarker(marker, enterWait); waited != TWaitEnd::kDone)
     return failed(waited, TStage::kTextIn);
-  PressKeyCombo(false, false, false, VK_RETURN);
+  if (!PressKeyCombo(false, false, false, VK_RETURN)) return blocked();
   return failed(WaitKeysTaken(marker, enterWait, fg), TStage::kEnterIn);
 }
 

@@ -17,7 +17,8 @@ extern std::wstring PasteHotkey;
 // (delayed rendering), and for good once the delivery ends. False when the
 // text is empty or another program holds the clipboard.
 [[nodiscard]] bool SetClipboardText(const std::wstring& text);
-void SendPasteHotkey();
+// False when the system blocked the keys (see TypeKeys).
+[[nodiscard]] bool SendPasteHotkey();
 
 // Pastes text into the window in front (never ownWnd) and, when asked,
 // presses Enter after it.

@@ -46,7 +46,7 @@ std::optional<std::uint32_t> ProcessIntegrity(DWORD pid) {
 
 // Released before attaching: the new target's key state then starts with it up.
 DWORD ReleaseLeftMarker(DWORD thread) {
-  if (g_markerLeftDown) SendKeys({{TInputMarker::kKey, true}}, ::GetKeyboardLayout(0));
+  if (g_markerLeftDown) (void)SendKeys({{TInputMarker::kKey, true}}, ::GetKeyboardLayout(0));
   g_markerLeftDown = false;
   return thread;
 }
@@ -76,12 +76,12 @@ void TInputMarker::Detach() {
 }
 
 void TInputMarker::Press() {
-  SendKeys({{kKey, false}}, ::GetKeyboardLayout(0));
-  pressed_ = true;
+  pressed_ = SendKeys({{kKey, false}}, ::GetKeyboardLayout(0));
+  if (!pressed_) Detach();
 }
 
 void TInputMarker::Release() {
-  SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
+  (void)SendKeys({{kKey, true}}, ::GetKeyboardLayout(0));
   pressed_ = false;
 }
 

@@ -41,6 +41,7 @@ class TInputMarker {
   bool Attached() const noexcept { return attached_; }
   bool Pressed() const noexcept { return pressed_; }
   void Detach();
+  // A marker the system does not let in is no marker: detached.
   void Press();
   void Release();
   void Abandon() noexcept { abandoned_ = true; }

@@ -1,6 +1,9 @@
 #include "TargetProcess.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <utility>
 
 #include "WinTestSupport.h"
 #include "platform/InputSynth.h"
@@ -159,13 +162,15 @@ namespace {
 std::vector<KeyRecorder::Event> g_keys;
 std::vector<WORD> g_scans;
 std::vector<std::size_t> g_blocks;
+std::size_t g_letIn = SIZE_MAX;
 UINT WINAPI RecordInput(UINT count, LPINPUT inputs, int) {
+  g_blocks.push_back(count);
+  count = static_cast<UINT>(std::min<std::size_t>(count, std::exchange(g_letIn, SIZE_MAX)));
   for (UINT i = 0; i < count; ++i) {
     if (inputs[i].type != INPUT_KEYBOARD) continue;
     g_keys.push_back({static_cast<BYTE>(inputs[i].ki.wVk), inputs[i].ki.dwFlags});
     g_scans.push_back(inputs[i].ki.wScan);
   }
-  g_blocks.push_back(count);
   return count;
 }
 }  // namespace
@@ -174,11 +179,13 @@ KeyRecorder::KeyRecorder() {
   g_keys.clear();
   g_scans.clear();
   g_blocks.clear();
+  g_letIn = SIZE_MAX;
   qm::InputFunctions().SendInput = &RecordInput;
 }
 KeyRecorder::~KeyRecorder() { qm::InputFunctions() = qm::SystemInputFunctions(); }
 std::vector<KeyRecorder::Event>& KeyRecorder::Events() { return g_keys; }
 std::vector<WORD>& KeyRecorder::Scans() { return g_scans; }
 std::vector<std::size_t>& KeyRecorder::Blocks() { return g_blocks; }
+void KeyRecorder::LetInOfNextBlock(std::size_t n) { g_letIn = n; }
 
 }  // namespace qmtest
