@@ -6,6 +6,7 @@
 #include "input/InputSearch.h"
 #include "input/KeySynth.h"
 #include "input/TargetWait.h"
+#include "platform/Application.h"
 #include "platform/MainThreadQueue.h"
 #include "platform/ScopeExit.h"
 #include "platform/UniqueHandle.h"
@@ -19,7 +20,7 @@ namespace {
 
 constexpr DWORD kPastePauseMs = 40;
 constexpr DWORD kActivationMs = 1000;
-constexpr int kClipboardTries = 5;
+constexpr DWORD kClipboardPatienceMs = 1000;
 constexpr int kSettleTries = 50;
 constexpr DWORD kClipboardRetryMs = 10;
 
@@ -45,6 +46,18 @@ void MarkPrivate() {
   }
 }
 
+// Clipboard monitors and remote-desktop clipboard sync hold the clipboard
+// for tens of milliseconds after every change: tried for about a second,
+// this thread's messages handled meanwhile.
+bool OpenClipboardPatiently(HWND owner) {
+  for (const DWORD start = ::GetTickCount();;) {
+    if (::OpenClipboard(owner)) return true;
+    if (::GetTickCount() - start >= kClipboardPatienceMs || TApplication::Terminated()) return false;
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, kClipboardRetryMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    TMainThreadQueue::HandlePendingMessages();
+  }
+}
+
 // The clipboard text is promised (delayed rendering) and handed over when a
 // reader asks for it: a request of the target's is the sign that the paste
 // was taken, so the next barcode may replace the clipboard.
@@ -57,11 +70,7 @@ class TClipboardOffer {
 
   [[nodiscard]] bool Offer(UniqueHglobal block) {
     HWND owner = Owner();
-    if (!owner) return false;
-    bool open = false;
-    // Clipboard viewers open it for a moment on every change.
-    for (int i = 0; i < kClipboardTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
-    if (!open) return false;
+    if (!owner || !OpenClipboardPatiently(owner)) return false;
     ScopeExit close([] { ::CloseClipboard(); });
     ::EmptyClipboard();  // the previous offer, if still pending, is dropped here
     ::SetClipboardData(CF_UNICODETEXT, nullptr);
@@ -85,10 +94,7 @@ class TClipboardOffer {
   // A text nobody took is taken off the clipboard while it is still ours.
   void Withdraw() {
     HWND owner = Owner();
-    if (!block_ || !owner) return;
-    bool open = false;
-    for (int i = 0; i < kSettleTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
-    if (!open) return;
+    if (!block_ || !owner || !OpenClipboardPatiently(owner)) return;
     ScopeExit close([] { ::CloseClipboard(); });
     if (block_ && ::GetClipboardOwner() == owner) ::EmptyClipboard();
     block_.reset();
@@ -97,13 +103,20 @@ class TClipboardOffer {
   // The text is handed over for good: without the waits, and when the
   // program ends with it still on offer.
   void Settle() {
-    HWND owner = Owner();
+    HWND owner = owner_;
     if (!block_ || !owner) return;
     bool open = false;
     for (int i = 0; i < kSettleTries && !(open = ::OpenClipboard(owner)); ++i) ::Sleep(kClipboardRetryMs);
     if (!open) return;
     ScopeExit close([] { ::CloseClipboard(); });
     if (::GetClipboardOwner() == owner && ::SetClipboardData(CF_UNICODETEXT, block_.get())) (void)block_.release();
+  }
+
+  // The owner's end makes Windows ask it for the text still on offer
+  // (WM_RENDERALLFORMATS); a process that ends first loses it.
+  void Close() {
+    if (owner_) ::DestroyWindow(owner_);
+    owner_ = nullptr;
   }
 
  private:
@@ -161,6 +174,8 @@ bool SetClipboardText(const std::wstring& text) {
   ::GlobalUnlock(block.get());
   return TClipboardOffer::Instance().Offer(std::move(block));
 }
+
+void HandOverClipboard() { TClipboardOffer::Instance().Close(); }
 
 bool SendPasteHotkey() {
   const std::optional<TKeyCombo> combo = PasteCombo();

@@ -17,6 +17,8 @@ extern std::wstring PasteHotkey;
 // (delayed rendering), and for good once the delivery ends. False when the
 // text is empty or another program holds the clipboard.
 [[nodiscard]] bool SetClipboardText(const std::wstring& text);
+// At exit: a text still on offer is handed to the system for good.
+void HandOverClipboard();
 // False when the system blocked the keys (see TypeKeys).
 [[nodiscard]] bool SendPasteHotkey();
 

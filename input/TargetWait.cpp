@@ -146,6 +146,8 @@ TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait) {
   return TWaitEnd::kDone;
 }
 
+void ReleaseAbandonedMarker() { (void)ReleaseLeftMarker(0); }
+
 TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front) {
   TWaitEnd end = TWaitEnd::kDone;
   if (marker.Attached()) {

@@ -101,6 +101,9 @@ class TTargetWait {
 // can be observed.
 TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait);
 
+// At exit: a marker left down for a target given up on is released.
+void ReleaseAbandonedMarker();
+
 // Until the target in front has taken every key typed so far: the marker,
 // pressed behind them, shows it; without a marker, round trips to its focus.
 TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front);

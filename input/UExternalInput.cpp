@@ -44,6 +44,11 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
 }  // namespace
 
 void SetOwnWindow(HWND wnd) noexcept { g_ownWnd = wnd; }
+
+void EndDelivery() {
+  HandOverClipboard();
+  ReleaseAbandonedMarker();
+}
 HWND OwnWindow() noexcept { return g_ownWnd; }
 
 void WriteBarcodeFile(const std::wstring& text) {

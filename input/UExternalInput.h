@@ -28,4 +28,8 @@ HWND OwnWindow() noexcept;
 TDeliveryOutcome SendExternalText(const std::wstring& text);
 void WriteBarcodeFile(const std::wstring& text);
 
+// At exit, before the process ends: a text still on offer on the clipboard
+// is handed over, a marker key left down released.
+void EndDelivery();
+
 }  // namespace qm

@@ -38,7 +38,7 @@
 // Posted to the main window: WM_APP+1 (wParam = index in --controls) focuses
 // that control; WM_APP+2 (wParam = ms) stops responding for that long;
 // WM_APP+3 makes the window the foreground window; WM_APP+4 opens the
-// clipboard and holds it open until WM_APP+5. On activation the control that
+// clipboard and holds it open until WM_APP+5 (wParam > 0: for that many ms). On activation the control that
 // had the focus last gets it back.
 //
 // Log lines, UTF-8, text escaped (\\ \r \n): first
@@ -66,6 +66,7 @@ constexpr UINT WM_TARGET_HOLD_CLIPBOARD = WM_APP + 4;
 constexpr UINT WM_TARGET_FREE_CLIPBOARD = WM_APP + 5;
 constexpr UINT WM_TARGET_WORK = WM_APP + 6;
 constexpr UINT_PTR kLateTimer = 1;
+constexpr UINT_PTR kFreeClipboardTimer = 2;
 
 struct Control {
   std::wstring name;
@@ -242,6 +243,7 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       ::SetForegroundWindow(wnd);
       return 0;
     case WM_TARGET_HOLD_CLIPBOARD:
+      if (wp) ::SetTimer(wnd, kFreeClipboardTimer, static_cast<UINT>(wp), nullptr);
       return ::OpenClipboard(wnd);
     case WM_TARGET_FREE_CLIPBOARD:
       return ::CloseClipboard();
@@ -249,6 +251,10 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       ::Sleep(1);
       return 0;
     case WM_TIMER:
+      if (wp == kFreeClipboardTimer) {
+        ::KillTimer(wnd, kFreeClipboardTimer);
+        ::CloseClipboard();
+      }
       if (wp != kLateTimer) return 0;
       ::KillTimer(wnd, kLateTimer);
       while (!g_deferred.empty() && g_deferred.front().due <= ::GetTickCount64()) {

@@ -96,6 +96,14 @@ TEST(Paste, ClipboardTakesTextButNotEmptyTextNorWhileAnotherProgramHoldsIt) {
   EXPECT_EQ(ClipboardText(), L"first \u6761\u7801");
   EXPECT_TRUE(SetClipboardText(L"third"));
   EXPECT_EQ(ClipboardText(), L"third");
+
+  // Held for a moment, as clipboard monitors do after every change: waited for.
+  ASSERT_TRUE(::SendMessageTimeoutW(holder.Main(), WM_APP + 4, 300, 0, SMTO_ABORTIFHUNG, 5000, &held));
+  ASSERT_TRUE(held);
+  const DWORD start = ::GetTickCount();
+  EXPECT_TRUE(SetClipboardText(L"fourth"));
+  EXPECT_GE(::GetTickCount() - start, 200u);
+  EXPECT_EQ(ClipboardText(), L"fourth");
 }
 
 LONG ExStyle(HWND w) { return ::GetWindowLongW(w, GWL_EXSTYLE); }
