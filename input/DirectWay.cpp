@@ -1,14 +1,14 @@
 #include "input/DirectWay.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "input/DeliveryRules.h"
-#include "input/TargetWait.h"
+#include "input/InputSearch.h"
 
 namespace qm {
 namespace {
 
-constexpr DWORD kSetTextSliceMs = 200;
 constexpr int kEagerPolls = 8;  // then 1 ms apart
 
 // The direct way's marker: a change of the control's text limit, posted
@@ -36,9 +36,13 @@ TWaitEnd MarkableLimit(HWND control, TTargetWait& wait, DWORD& markable) {
   const DWORD shifted = Shifted(static_cast<DWORD>(limit));
   TWaitEnd end = wait.Ask(control, EM_SETLIMITTEXT, shifted, 0, ignored);
   if (end == TWaitEnd::kDone) end = wait.Ask(control, EM_GETLIMITTEXT, 0, 0, probe);
-  // Posted, so it comes after any of ours still on its way.
-  if (end != TWaitEnd::kDone || probe != limit) (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);
-  if (end != TWaitEnd::kDone) return end;
+  // Sent, so the limit is the control's own again before the Enter's
+  // markers begin; posted, the Enter's first marker would read the probe.
+  if (end == TWaitEnd::kDone && probe != limit) end = wait.Ask(control, EM_SETLIMITTEXT, limit, 0, ignored);
+  if (end != TWaitEnd::kDone) {
+    (void)::PostMessageW(control, EM_SETLIMITTEXT, limit, 0);
+    return end;
+  }
   g_limitChecked = control;
   g_limitMarks = probe == shifted;
   markable = g_limitMarks ? static_cast<DWORD>(limit) : 0;
@@ -63,14 +67,16 @@ TWaitEnd PollLimit(HWND control, TTargetWait& wait, Done done, DWORD& seen) {
 // Posts Enter to the control as a typed key arrives: the key-down, then,
 // once the thread has dispatched it (and so posted its WM_CHAR), the key-up;
 // and waits until the key-up and everything before it were dispatched. The
-// first marker follows the key-down, the second the key-up.
-TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait) {
+// first marker follows the key-down, the second the key-up. stage says
+// whether the Enter reached the control's queue.
+TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait, TStage& stage) {
   const UINT scan = ::MapVirtualKeyExW(VK_RETURN, MAPVK_VK_TO_VSC,
                                        ::GetKeyboardLayout(::GetWindowThreadProcessId(control, nullptr)));
   const auto post = [control, scan](UINT msg, bool up) {
     return ::PostMessageW(control, msg, VK_RETURN, KeyMessageLParam(static_cast<std::uint16_t>(scan), false, up)) != FALSE;
   };
   if (!post(WM_KEYDOWN, false)) return ::IsWindow(control) ? TWaitEnd::kHung : TWaitEnd::kGone;
+  stage = TStage::kEnterIn;
   if (!wait) return post(WM_KEYUP, true) ? TWaitEnd::kDone : TWaitEnd::kHung;
   if (limit == 0) {
     // Nothing to observe: a sent message goes before posted ones, so the
@@ -96,68 +102,74 @@ TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait) {
   return PollLimit(control, *wait, [restore](DWORD v) { return v == restore; }, seen);
 }
 
-TWaitEnd ReadText(HWND control, TTargetWait& wait, std::wstring& text) {
-  DWORD_PTR length = 0;
-  if (const TWaitEnd end = wait.Ask(control, WM_GETTEXTLENGTH, 0, 0, length); end != TWaitEnd::kDone) return end;
-  std::wstring buf(static_cast<std::size_t>(length) + 1, L'\0');
-  DWORD_PTR copied = 0;
-  if (const TWaitEnd end = wait.Ask(control, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), copied);
-      end != TWaitEnd::kDone)
-    return end;
-  buf.resize(std::min<std::size_t>(copied, length));
-  text = std::move(buf);
+// WM_SETTEXT once. One that takes long is running with our text (a change
+// handler at work), and sending it again would run it again; so the one
+// send is made from a helper thread and waited for to the bound, while this
+// thread's messages are handled.
+TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wait, THelper& helper, bool& refused) {
+  refused = false;
+  struct TSend {
+    HWND control;
+    std::wstring text;
+    DWORD timeoutMs;
+    DWORD_PTR result = 0;
+    bool sent = false;
+  };
+  auto send = std::make_shared<TSend>(TSend{control, text, std::max<DWORD>(wait.Left(), 1)});
+  const std::shared_ptr<THelperCall> call = helper.Run([send] {
+    send->sent = ::SendMessageTimeoutW(send->control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(send->text.c_str()),
+                                       SMTO_ABORTIFHUNG, send->timeoutMs, &send->result) != 0;
+  });
+  if (const TWaitEnd end = wait.UntilDone(*call); end != TWaitEnd::kDone) return end;
+  if (!send->sent) {
+    if (!::IsWindow(control)) return TWaitEnd::kGone;
+    return ::IsHungAppWindow(RootOf(control)) ? TWaitEnd::kHung : TWaitEnd::kOverdue;
+  }
+  refused = send->result == FALSE || static_cast<LRESULT>(send->result) == CB_ERR;
   return TWaitEnd::kDone;
 }
 
-// WM_SETTEXT once the target is taking messages. One that takes long has
-// either not been taken (Windows withdraws it when the send gives up) or is
-// running with our text (a change handler at work): the text tells which.
-TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wait, bool& refused) {
-  refused = false;
-  for (;;) {
-    if (const TWaitEnd end = wait.RoundTrip(control); end != TWaitEnd::kDone) return end;
-    DWORD_PTR result = 0;
-    if (::SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
-                              std::min(kSetTextSliceMs, std::max<DWORD>(wait.Left(), 1)), &result)) {
-      refused = result == FALSE || static_cast<LRESULT>(result) == CB_ERR;
-      return TWaitEnd::kDone;
-    }
-    if (!::IsWindow(control)) return TWaitEnd::kGone;
-    std::wstring now;
-    if (const TWaitEnd end = ReadText(control, wait, now); end != TWaitEnd::kDone) return end;
-    if (now == text) return TWaitEnd::kDone;
+TDirectResult DirectResultOf(TWaitEnd end, TStage stage) {
+  switch (OutcomeOf(end, stage)) {
+    case TNotEntered::kNone: return TDirectResult::kEntered;
+    case TNotEntered::kNoWindow: return TDirectResult::kGone;
+    case TNotEntered::kEnded: return TDirectResult::kEnded;
+    default: return TDirectResult::kHung;
   }
-}
-
-TDirectResult DirectResultOf(TWaitEnd end) {
-  switch (end) {
-    case TWaitEnd::kDone: return TDirectResult::kEntered;
-    case TWaitEnd::kGone: return TDirectResult::kGone;
-    case TWaitEnd::kEnded: return TDirectResult::kEnded;
-    case TWaitEnd::kOverdue:
-    case TWaitEnd::kHung:
-    case TWaitEnd::kTimedOut: break;
-  }
-  return TDirectResult::kHung;
 }
 
 }  // namespace
 
-TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter) {
+TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter, THelper& helper) {
   TTargetWait wait(control);
+  // An edit field answers with its text limit. A control that only has an
+  // edit's class name would take WM_SETTEXT as its caption and report
+  // success: the barcode would be lost. The answer also shows the target
+  // takes messages before the one send is made.
+  DWORD_PTR editLimit = 0;
+  if (const TWaitEnd end = wait.Ask(control, EM_GETLIMITTEXT, 0, 0, editLimit); end != TWaitEnd::kDone)
+    return DirectResultOf(end, TStage::kNothingIn);
+  if (editLimit == 0) return TDirectResult::kNotEdit;
   bool refused = false;
-  if (const TWaitEnd end = SetControlText(control, text, wait, refused); end != TWaitEnd::kDone)
-    return DirectResultOf(end);
+  if (const TWaitEnd end = SetControlText(control, text, wait, helper, refused); end != TWaitEnd::kDone)
+    return DirectResultOf(end, TStage::kNothingIn);
   if (refused) return TDirectResult::kRefused;
   if (!pressEnter) return TDirectResult::kEntered;
   DWORD limit = 0;
   if (WaitForTarget()) {
-    if (const TWaitEnd end = MarkableLimit(control, wait, limit); end != TWaitEnd::kDone) return DirectResultOf(end);
+    if (const TWaitEnd end = MarkableLimit(control, wait, limit); end != TWaitEnd::kDone)
+      return DirectResultOf(end, TStage::kTextIn);
   }
   // Posted, not sent: the target's own loop must see them (dialog default
   // buttons, key previews); forms that act on the release get it too. The
   // next text may replace this one once they were handled.
-  return DirectResultOf(PostEnter(control, limit, WaitForTarget() ? &wait : nullptr));
+  TStage stage = TStage::kTextIn;
+  const TWaitEnd end = PostEnter(control, limit, WaitForTarget() ? &wait : nullptr, stage);
+  return DirectResultOf(end, stage);
+}
+
+TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter) {
+  return SendTextToControl(control, text, pressEnter, THelper::Free());
 }
 
 }  // namespace qm

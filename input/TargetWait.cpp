@@ -1,6 +1,9 @@
 #include "input/TargetWait.h"
 
 #include <algorithm>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "input/InputSearch.h"
@@ -52,6 +55,73 @@ DWORD ReleaseLeftMarker(DWORD thread) {
 }
 
 }  // namespace
+
+THelperCall::THelperCall(std::function<void()> work)
+    : work_(std::move(work)), done_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+bool THelperCall::Done() const { return ::WaitForSingleObject(done_.get(), 0) == WAIT_OBJECT_0; }
+
+// Shared with the thread, which outlives any wait and never ends: a call
+// it is blocked in when the program exits ends with the process.
+struct THelper::TState {
+  std::mutex mu;
+  std::deque<std::shared_ptr<THelperCall>> calls;
+  bool running = false;
+  UniqueKernelHandle wake{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+};
+
+THelper::THelper() : state_(std::make_shared<TState>()) {
+  std::thread([s = state_] {
+    for (;;) {
+      ::WaitForSingleObject(s->wake.get(), INFINITE);
+      for (;;) {
+        std::shared_ptr<THelperCall> call;
+        {
+          std::lock_guard<std::mutex> lock(s->mu);
+          if (s->calls.empty()) break;
+          call = std::move(s->calls.front());
+          s->calls.pop_front();
+          s->running = true;
+        }
+        try {
+          call->work_();
+        } catch (...) {
+          // A helper's call never ends the helper.
+        }
+        {
+          // Free again before anyone can see the call done.
+          std::lock_guard<std::mutex> lock(s->mu);
+          s->running = false;
+        }
+        ::SetEvent(call->done_.get());
+      }
+    }
+  }).detach();
+}
+
+bool THelper::Busy() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->running || !state_->calls.empty();
+}
+
+THelper& THelper::Free() {
+  // Never freed: the threads may still be in a call when the program exits.
+  static auto* helpers = new std::vector<std::unique_ptr<THelper>>;
+  for (const std::unique_ptr<THelper>& h : *helpers)
+    if (!h->Busy()) return *h;
+  helpers->push_back(std::make_unique<THelper>());
+  return *helpers->back();
+}
+
+std::shared_ptr<THelperCall> THelper::Run(std::function<void()> work) {
+  auto call = std::make_shared<THelperCall>(std::move(work));
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->calls.push_back(call);
+  }
+  ::SetEvent(state_->wake.get());
+  return call;
+}
 
 void SetWaitForTarget(bool wait) noexcept { g_waitForTarget = wait; }
 bool WaitForTarget() noexcept { return g_waitForTarget; }

@@ -4,11 +4,47 @@
 // out of reach. Main thread only.
 #include <windows.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 #include "input/DeliveryRules.h"
+#include "platform/UniqueHandle.h"
 
 namespace qm {
+
+// A call that may block for long (a message whose handler takes long, a
+// file write), made on a helper thread while this thread waits for it with
+// its messages handled. A wait that gives up leaves the call to finish.
+class THelperCall {
+ public:
+  explicit THelperCall(std::function<void()> work);
+  bool Done() const;
+  HANDLE Signal() const noexcept { return done_.get(); }
+
+ private:
+  friend class THelper;
+  std::function<void()> work_;
+  UniqueKernelHandle done_;
+};
+
+// A helper thread. The calls given to one helper run in the order given.
+class THelper {
+ public:
+  // A helper with nothing to do: another one is started when each is busy
+  // with a call that a wait gave up.
+  static THelper& Free();
+  std::shared_ptr<THelperCall> Run(std::function<void()> work);
+
+  THelper();
+  THelper(const THelper&) = delete;
+  THelper& operator=(const THelper&) = delete;
+
+ private:
+  struct TState;
+  bool Busy() const;
+  std::shared_ptr<TState> state_;
+};
 
 // Benchmarks turn the waits for the target off to measure what they cost.
 void SetWaitForTarget(bool wait) noexcept;
@@ -69,17 +105,21 @@ class TTargetWait {
   TWaitEnd Check() const;
   DWORD Left() const;
 
-  // Until done() holds; kTimedOut after limitMs when one is given.
+  // Until done() holds; kTimedOut after limitMs when one is given. A
+  // signal, when given, is what done() waits for.
   template <typename Done>
-  TWaitEnd Until(Done done, DWORD limitMs = INFINITE) {
+  TWaitEnd Until(Done done, DWORD limitMs = INFINITE, HANDLE signal = nullptr) {
     const DWORD begin = ::GetTickCount();
     for (;;) {
       if (done()) return TWaitEnd::kDone;
       if (const TWaitEnd end = Check(); end != TWaitEnd::kDone) return end;
       if (limitMs != INFINITE && ::GetTickCount() - begin >= limitMs) return TWaitEnd::kTimedOut;
-      ::MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      ::MsgWaitForMultipleObjectsEx(signal ? 1 : 0, &signal, signal ? 50 : 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
       Pump();
     }
+  }
+  TWaitEnd UntilDone(const THelperCall& call) {
+    return Until([&call] { return call.Done(); }, INFINITE, call.Signal());
   }
 
   // A message that only reads, or sets what it sets again harmlessly: sent

@@ -32,7 +32,8 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   if (search.FoundWnd) {
     switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted)) {
       case TDirectResult::kEntered: return {};
-      case TDirectResult::kRefused: break;  // the paste way, with no Enter sent yet
+      case TDirectResult::kRefused:  // the paste way, with no Enter sent yet
+      case TDirectResult::kNotEdit: break;
       case TDirectResult::kHung: GiveUp(RootOf(search.FrontWnd)); return {TNotEntered::kHung};
       case TDirectResult::kGone: return {TNotEntered::kNoWindow};
       case TDirectResult::kEnded: return {TNotEntered::kEnded};
@@ -43,7 +44,16 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
 
 }  // namespace
 
-void SetOwnWindow(HWND wnd) noexcept { g_ownWnd = wnd; }
+void SetOwnWindow(HWND wnd) noexcept {
+  g_ownWnd = wnd;
+  // Started with the program's window: under Wine a thread takes some 10 ms
+  // to start, which the first barcode would otherwise wait for.
+  try {
+    if (wnd) (void)THelper::Free();
+  } catch (...) {
+    // Started with the first barcode instead.
+  }
+}
 
 void EndDelivery() {
   HandOverClipboard();

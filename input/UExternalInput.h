@@ -17,7 +17,8 @@
 
 namespace qm {
 
-// The program's main window (0 for none); never a target.
+// The program's main window (0 for none); never a target. Setting it also
+// readies the delivery's helper thread.
 void SetOwnWindow(HWND wnd) noexcept;
 HWND OwnWindow() noexcept;
 

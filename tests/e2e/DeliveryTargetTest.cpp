@@ -58,6 +58,23 @@ TEST(DeliveryTarget, AControlThatHandlesItsInputLateGetsABurstWholeEachOnceInOrd
   EXPECT_FALSE(LoggedNotEntered(rig.app));
 }
 
+// A form that submits once the code is long enough: its change handler
+// takes 600 ms and empties the field. WM_SETTEXT is sent once and waited for,
+// the program's window answering meanwhile.
+TEST(DeliveryTarget, AFieldWhoseSlowChangeHandlerEmptiesItGetsEachTextOnceAndNoFalseAlarm) {
+  TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--slow-change", L"600"});
+  ASSERT_TRUE(rig.Start());
+  TResponseProbe probe(rig.app.Main(), 50, 5000);
+  ASSERT_TRUE(SendLines(rig.port, "SC-1\r\nSC-2\r\n"));
+  ASSERT_TRUE(rig.WaitEnteredCount(2, 10000)) << rig.Seen(L"WM_SETTEXT").size();
+  probe.Stop();
+  EXPECT_EQ(U8(rig.Seen(L"WM_SETTEXT")), U8((Texts{L"SC-1", L"SC-2"})));
+  EXPECT_EQ(rig.Entered(), (Texts{L"", L""}));  // emptied by the form: its business
+  EXPECT_FALSE(LoggedNotEntered(rig.app));
+  EXPECT_EQ(probe.Unanswered(), 0u);
+  EXPECT_LT(probe.LongestMs(), 300.0);
+}
+
 TEST(DeliveryTarget, AFormThatActsOnTheKeysReleaseSubmitsEveryBarcode) {
   TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--key-up"});
   ASSERT_TRUE(rig.Start());

@@ -30,6 +30,7 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --slow-change MS       the fields' change handler takes MS ms and empties the field
 //     --late MS              the fields take their key messages at once and handle them
 //                            MS ms later, in order, as a web page busy with the last scan
 //     --dialog               the dialog manager runs in the loop (IsDialogMessage):
@@ -98,6 +99,7 @@ struct Deferred {
   ULONGLONG due;
 };
 int g_late = 0;
+int g_slowChange = 0;
 std::deque<Deferred> g_deferred;
 bool g_replaying = false;
 
@@ -268,6 +270,15 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         ::SetTimer(wnd, kLateTimer, static_cast<UINT>(g_deferred.front().due - ::GetTickCount64()), nullptr);
       return 0;
     case WM_COMMAND:
+      if (HIWORD(wp) == EN_CHANGE && g_slowChange > 0 && !g_quiet) {
+        // The edit sends EN_CHANGE inside WM_SETTEXT: the sender waits too.
+        ::Sleep(static_cast<DWORD>(g_slowChange));
+        if (Control* c = Find(reinterpret_cast<HWND>(lp))) {
+          g_quiet = true;
+          ::CallWindowProcW(c->original, c->wnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+          g_quiet = false;
+        }
+      }
       if (HIWORD(wp) == BN_CLICKED)
         for (Control* c : g_controls)
           if (c->wnd == reinterpret_cast<HWND>(lp)) Log(c->name + L" CLICKED");
@@ -343,6 +354,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_fixedLimit = Flag(args, L"--fixed-limit");
   g_noLimit = Flag(args, L"--no-limit");
   g_late = Int(args, L"--late", 0);
+  g_slowChange = Int(args, L"--slow-change", 0);
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
