@@ -182,7 +182,7 @@ bool SendPasteHotkey() {
   return !combo || PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
 }
 
-TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) {
+TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, const THelperCall& written) {
   if (text.empty()) return {};  // nothing to paste, and no field to press Enter in
   const HWND target = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
   if (!target) return {TNotEntered::kNoWindow};
@@ -216,6 +216,8 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd) 
     return {TNotEntered::kNotInput};
   const std::optional<TKeyCombo> combo = PasteCombo();
   if (!combo && !enterWanted) return {};
+  if (const TWaitEnd waited = TTargetWait(fg).UntilDone(written); waited != TWaitEnd::kDone)
+    return {OutcomeOf(waited, TStage::kNothingIn)};
 
   // The clipboard is touched only now, so a barcode that goes nowhere leaves
   // it as it was. The text stays on offer until the target asked for it or

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "input/DeliveryRules.h"
+#include "input/TargetWait.h"
 
 namespace qm {
 
@@ -23,7 +24,7 @@ void HandOverClipboard();
 [[nodiscard]] bool SendPasteHotkey();
 
 // Pastes text into the window in front (never ownWnd) and, when asked,
-// presses Enter after it.
-TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd);
+// presses Enter after it; no key goes out before written is done.
+TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, const THelperCall& written);
 
 }  // namespace qm

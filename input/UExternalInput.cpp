@@ -5,6 +5,7 @@
 
 #include "input/BarcodeText.h"
 #include "platform/Application.h"
+#include "platform/MainThreadQueue.h"
 #include "platform/ScopeExit.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WideText.h"
@@ -14,14 +15,29 @@ namespace {
 
 constexpr DWORD kSearchLimitMs = 200;
 constexpr std::size_t kFileBufferBytes = 4096;
+constexpr DWORD kFileWaitMs = 2000;
 
 HWND g_ownWnd = nullptr;
+
+// The file is written when the delivery ends, as it always was; a disk that
+// does not answer holds the program up no longer than this.
+void AwaitFile(const THelperCall& written) {
+  for (const DWORD start = ::GetTickCount(); !written.Done() && ::GetTickCount() - start < kFileWaitMs;) {
+    HANDLE signal = written.Signal();
+    ::MsgWaitForMultipleObjectsEx(1, &signal, kFileWaitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    TMainThreadQueue::HandlePendingMessages();
+  }
+}
 
 TDeliveryOutcome Deliver(const std::wstring& text) {
   const TDeliveryText parts = StripTrailingBreaks(ToU16(text));
   const std::wstring stripped = ToWide(parts.Text);
-  // Written once the text is in, so the file costs the user no time.
-  ScopeExit file([&text] { WriteBarcodeFile(text); });
+  // Written before the search, so a program that reads it when the Enter
+  // arrives finds this barcode: on the helper that later sends the text,
+  // which it thus always follows, while the search runs.
+  THelper& helper = THelper::Free();
+  const std::shared_ptr<THelperCall> written = helper.Run([text] { WriteBarcodeFile(text); });
+  ScopeExit file([&written] { AwaitFile(*written); });
   if (TApplication::Terminated()) return {TNotEntered::kEnded};
 
   TInputSearch search = SearchFrom(g_ownWnd, ::GetCurrentProcessId(), kSearchLimitMs);
@@ -30,7 +46,7 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd)) return *out;
   if (search.NoTextFocus) return {TNotEntered::kNotInput};
   if (search.FoundWnd) {
-    switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted)) {
+    switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted, helper)) {
       case TDirectResult::kEntered: return {};
       case TDirectResult::kRefused:  // the paste way, with no Enter sent yet
       case TDirectResult::kNotEdit: break;
@@ -39,7 +55,7 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
       case TDirectResult::kEnded: return {TNotEntered::kEnded};
     }
   }
-  return Paste(stripped, parts.EnterWanted, g_ownWnd);
+  return Paste(stripped, parts.EnterWanted, g_ownWnd, *written);
 }
 
 }  // namespace

@@ -75,6 +75,15 @@ TEST(DeliveryTarget, AFieldWhoseSlowChangeHandlerEmptiesItGetsEachTextOnceAndNoF
   EXPECT_LT(probe.LongestMs(), 300.0);
 }
 
+// A program that reads barcode.txt when the Enter arrives finds that barcode.
+TEST(DeliveryTarget, BarcodeTxtHoldsEachBarcodeWhenItsEnterArrives) {
+  TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--file", L"{dir}barcode.txt"});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(SendLines(rig.port, "F-1\r\nF-22\r\n条码3\r\n"));
+  ASSERT_TRUE(rig.WaitEnteredCount(3, 10000));
+  EXPECT_EQ(U8(rig.Seen(L"FILE")), U8((Texts{L"F-1\r\r\n", L"F-22\r\r\n", L"条码3\r\r\n"})));
+}
+
 TEST(DeliveryTarget, AFormThatActsOnTheKeysReleaseSubmitsEveryBarcode) {
   TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--key-up"});
   ASSERT_TRUE(rig.Start());

@@ -30,6 +30,7 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --file PATH            at each Enter, log what the file at PATH holds (FILE)
 //     --slow-change MS       the fields' change handler takes MS ms and empties the field
 //     --late MS              the fields take their key messages at once and handle them
 //                            MS ms later, in order, as a web page busy with the last scan
@@ -47,7 +48,7 @@
 // then, per event, "<name> <event> [data]":
 //   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> [lParam hex] | WM_KEYUP <vk hex> <lParam hex> |
 //   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed> |
-//   CLICKED
+//   CLICKED | FILE <the file's text, without its byte-order mark, when Enter was pressed>
 #include <windows.h>
 #include <shellapi.h>
 
@@ -100,6 +101,7 @@ struct Deferred {
 };
 int g_late = 0;
 int g_slowChange = 0;
+std::wstring g_file;
 std::deque<Deferred> g_deferred;
 bool g_replaying = false;
 
@@ -140,12 +142,33 @@ std::wstring Hex(unsigned long long v) {
   return buf;
 }
 
+std::wstring FileText(const std::wstring& path) {
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+  if (f == INVALID_HANDLE_VALUE) return L"<none>";
+  std::string bytes(4096, '\0');
+  DWORD n = 0;
+  ::ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+  ::CloseHandle(f);
+  bytes.resize(n);
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+  std::wstring text(bytes.size(), L'\0');
+  text.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                             text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
 std::wstring TextOf(HWND wnd) {
   int n = ::GetWindowTextLengthW(wnd);
   std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
   n = ::GetWindowTextW(wnd, s.data(), n + 1);
   s.resize(static_cast<std::size_t>(n < 0 ? 0 : n));
   return s;
+}
+
+void LogEnter(const std::wstring& name, HWND wnd) {
+  Log(name + L" ENTER " + Escape(TextOf(wnd)));
+  if (!g_file.empty()) Log(name + L" FILE " + Escape(FileText(g_file)));
 }
 
 Control* Find(HWND wnd) {
@@ -183,14 +206,14 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (!g_keyUp) break;
       Log(n + L" WM_KEYUP " + Hex(wp) + L" " + Hex(static_cast<DWORD>(lp)));
       if (wp == VK_RETURN) {
-        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        LogEnter(n, wnd);
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
       }
       break;
     case WM_KEYDOWN:
       Log(n + L" WM_KEYDOWN " + Hex(wp) + (g_keyUp ? L" " + Hex(static_cast<DWORD>(lp)) : L""));
       if (wp == VK_RETURN && !g_keyUp) {
-        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        LogEnter(n, wnd);
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
         if (g_limitOnEnter >= 0) ::CallWindowProcW(c->original, wnd, EM_SETLIMITTEXT, g_limitOnEnter, 0);
         if (g_clearOnEnter) {
@@ -355,6 +378,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_noLimit = Flag(args, L"--no-limit");
   g_late = Int(args, L"--late", 0);
   g_slowChange = Int(args, L"--slow-change", 0);
+  g_file = Arg(args, L"--file", L"");
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
