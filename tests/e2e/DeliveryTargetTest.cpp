@@ -75,6 +75,23 @@ TEST(DeliveryTarget, AFieldWhoseSlowChangeHandlerEmptiesItGetsEachTextOnceAndNoF
   EXPECT_LT(probe.LongestMs(), 300.0);
 }
 
+// A scan dialog that closes on Enter got its barcode: no false alarm, which
+// would have the user scan it again. The next barcode, entered in another
+// window, shows the first delivery is over.
+TEST(DeliveryTarget, ATargetThatClosesOnEnterGotItsBarcodeAndNothingIsLogged) {
+  TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--close-on-enter"});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(SendLines(rig.port, "CD1\r\n"));
+  ASSERT_TRUE(rig.WaitEntered(L"CD1", 10000));
+  ASSERT_TRUE(WaitFor([&] { return !::IsWindow(rig.target.Main()); }, 10000));
+  qmtest::TargetProcess next(TDeliveryRig::EditTarget());
+  ASSERT_TRUE(next.Ready());
+  ASSERT_TRUE(WaitFor([&] { return ::SetForegroundWindow(next.Main()) && next.Sync() && ::GetForegroundWindow() == next.Main(); }, 5000));
+  ASSERT_TRUE(SendLines(rig.port, "CD2\r\n"));
+  ASSERT_TRUE(next.WaitUntil([&](const auto&) { return next.Events(L"edit1", L"ENTER") == Texts{L"CD2"}; }, 10000));
+  EXPECT_FALSE(LoggedNotEntered(rig.app));
+}
+
 // A program that reads barcode.txt when the Enter arrives finds that barcode.
 TEST(DeliveryTarget, BarcodeTxtHoldsEachBarcodeWhenItsEnterArrives) {
   TDeliveryRig rig({L"--controls", L"edit1", L"--focus", L"edit1", L"--file", L"{dir}barcode.txt"});

@@ -30,6 +30,7 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --close-on-enter       the window closes at each Enter, as a scan dialog does
 //     --file PATH            at each Enter, log what the file at PATH holds (FILE)
 //     --slow-change MS       the fields' change handler takes MS ms and empties the field
 //     --late MS              the fields take their key messages at once and handle them
@@ -102,6 +103,7 @@ struct Deferred {
 int g_late = 0;
 int g_slowChange = 0;
 std::wstring g_file;
+bool g_closeOnEnter = false;
 std::deque<Deferred> g_deferred;
 bool g_replaying = false;
 
@@ -166,9 +168,12 @@ std::wstring TextOf(HWND wnd) {
   return s;
 }
 
-void LogEnter(const std::wstring& name, HWND wnd) {
+// False when the window is gone.
+bool LogEnter(const std::wstring& name, HWND wnd) {
   Log(name + L" ENTER " + Escape(TextOf(wnd)));
   if (!g_file.empty()) Log(name + L" FILE " + Escape(FileText(g_file)));
+  if (g_closeOnEnter) ::DestroyWindow(g_main);
+  return !g_closeOnEnter;
 }
 
 Control* Find(HWND wnd) {
@@ -206,14 +211,14 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (!g_keyUp) break;
       Log(n + L" WM_KEYUP " + Hex(wp) + L" " + Hex(static_cast<DWORD>(lp)));
       if (wp == VK_RETURN) {
-        LogEnter(n, wnd);
+        if (!LogEnter(n, wnd)) return 0;
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
       }
       break;
     case WM_KEYDOWN:
       Log(n + L" WM_KEYDOWN " + Hex(wp) + (g_keyUp ? L" " + Hex(static_cast<DWORD>(lp)) : L""));
       if (wp == VK_RETURN && !g_keyUp) {
-        LogEnter(n, wnd);
+        if (!LogEnter(n, wnd)) return 0;
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
         if (g_limitOnEnter >= 0) ::CallWindowProcW(c->original, wnd, EM_SETLIMITTEXT, g_limitOnEnter, 0);
         if (g_clearOnEnter) {
@@ -379,6 +384,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_late = Int(args, L"--late", 0);
   g_slowChange = Int(args, L"--slow-change", 0);
   g_file = Arg(args, L"--file", L"");
+  g_closeOnEnter = Flag(args, L"--close-on-enter");
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
