@@ -59,8 +59,19 @@ TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
   return f;
 }
 
+// Whether wnd and every window above it up to top are enabled: the field of
+// a disabled panel takes no input either.
+bool EnabledUpTo(HWND wnd, HWND top) {
+  for (HWND w = wnd; w; w = ::GetAncestor(w, GA_PARENT)) {
+    if (!::IsWindowEnabled(w)) return false;
+    if (w == top) return true;
+  }
+  return true;
+}
+
 // The first control inside parent the search may write, depth-first from the
-// top of the z-order, refined to such a control inside it.
+// top of the z-order, refined to such a control inside it. Hidden and
+// disabled windows are not gone into: nothing inside them takes input.
 bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
   found = nullptr;
   if (!parent) return false;
@@ -76,7 +87,7 @@ bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
       }
       return true;
     }
-    if (FindCandidate(child, found, facts)) return true;
+    if (f.Visible && f.Enabled && FindCandidate(child, found, facts)) return true;
   }
   return false;
 }
@@ -97,7 +108,8 @@ void FindInput(TInputSearch& search) {
   const HWND front = FrontWindow(search, thread);
   if (!front) return;
   if (const HWND focus = FocusedChild(front, thread)) {
-    const TControlFacts facts = FactsOf(focus, ClassNameOf(focus));
+    TControlFacts facts = FactsOf(focus, ClassNameOf(focus));
+    facts.Enabled = facts.Enabled && EnabledUpTo(::GetAncestor(focus, GA_PARENT), front);
     const TWay way = WayForFocus(facts);
     search.NoTextFocus = way == TWay::kNone;
     if (way != TWay::kDirect) return;  // the keys go where the focus is, if anywhere
@@ -108,7 +120,7 @@ void FindInput(TInputSearch& search) {
   }
   HWND found = nullptr;
   TControlFacts facts;
-  if (FindCandidate(front, found, facts) && !facts.MultiLine) search.FoundWnd = found;
+  if (::IsWindowEnabled(front) && FindCandidate(front, found, facts) && !facts.MultiLine) search.FoundWnd = found;
 }
 
 }  // namespace

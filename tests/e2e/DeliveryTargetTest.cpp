@@ -171,12 +171,12 @@ TEST(DeliveryTarget, WithTheFocusOnAButtonNoKeyGoesThereNoFieldIsWrittenAndTheBa
   EXPECT_TRUE(rig.Entered().empty());
 }
 
-TEST(DeliveryTarget, TheSearchNeverWritesReadOnlyPasswordOrDisabledFields) {
-  TDeliveryRig rig({L"--controls", L"readonly,password,disabled,edit1", L"--focus", L"none"});
+TEST(DeliveryTarget, TheSearchNeverWritesReadOnlyPasswordOrDisabledFieldsNorOnesInADisabledPanel) {
+  TDeliveryRig rig({L"--controls", L"readonly,password,disabled,panel,edit1", L"--focus", L"none"});
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(SendLines(rig.port, "FIELD-1\r\n"));
   ASSERT_TRUE(rig.WaitEntered(L"FIELD-1", 10000));
-  for (const wchar_t* field : {L"readonly", L"password", L"disabled"})
+  for (const wchar_t* field : {L"readonly", L"password", L"disabled", L"panel.edit"})
     EXPECT_TRUE(rig.Seen(L"WM_SETTEXT", field).empty()) << U8(field);
   EXPECT_FALSE(LoggedNotEntered(rig.app));
 }

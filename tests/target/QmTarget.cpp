@@ -9,7 +9,8 @@
 //                            readonly, password, disabled (edits), list (a drop-down
 //                            list combo box), canvas (a control of its own that takes
 //                            keys and never pastes), page (an edit under a class name
-//                            of its own, as toolkits draw fields)
+//                            of its own, as toolkits draw fields), panel (a disabled
+//                            panel holding an edit, panel.edit)
 //                            (default hidden,button,edit1,edit2,combo,memo)
 //     --focus NAME           control that has the focus at start (default edit1);
 //                            combo means its edit child; none leaves it on the window
@@ -457,6 +458,10 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
       cls = L"QmCanvas";
     } else if (n == L"page") {
       cls = L"QmPage";
+    } else if (n == L"panel") {
+      cls = L"Static";
+      style = WS_CHILD | WS_VISIBLE | WS_DISABLED;
+      height = 30;
     }
     Control* c = NewControl(n, nullptr);
     c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
@@ -464,6 +469,11 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     top += (n == L"combo" || n == L"list" ? 24 : height) + 6;
     g_controls.push_back(c);
     if (n == L"button" || n == L"static") continue;
+    if (n == L"panel") {
+      Subclass(NewControl(L"panel.edit", ::CreateWindowExW(0, L"Edit", L"", WS_CHILD | WS_VISIBLE | WS_BORDER, 5, 3, 200,
+                                                           24, c->wnd, nullptr, inst, nullptr)));
+      continue;
+    }
     if (n == L"combo") {
       COMBOBOXINFO info{};
       info.cbSize = sizeof(info);
@@ -496,7 +506,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   std::wstring ready = L"READY main=" + Hex(reinterpret_cast<UINT_PTR>(main));
   for (Control* c : g_controls) ready += L" " + c->name + L"=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
   for (Control* c : g_logged)
-    if (c->name == L"combo.edit") ready += L" combo.edit=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
+    if (c->name.find(L'.') != std::wstring::npos) ready += L" " + c->name + L"=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
   Log(ready);
 
   MSG msg;
