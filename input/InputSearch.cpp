@@ -1,5 +1,7 @@
 #include "input/InputSearch.h"
 
+#include <dwmapi.h>
+
 #include "input/InputSearchRules.h"
 #include "platform/WideText.h"
 
@@ -71,15 +73,18 @@ bool EnabledUpTo(HWND wnd, HWND top) {
 
 // The first control inside parent the search may write, depth-first from the
 // top of the z-order, refined to such a control inside it. Hidden and
-// disabled windows are not gone into: nothing inside them takes input.
-bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
+// disabled windows are not gone into: nothing inside them takes input. A
+// search's deadline holds inside a window too (one with thousands of
+// children, or another process's that answers slowly).
+bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts, const TInputSearch* search = nullptr) {
   found = nullptr;
   if (!parent) return false;
   for (HWND child = ::GetWindow(parent, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if (search && Expired(*search)) return false;
     const TControlFacts f = FactsOf(child, ClassNameOf(child));
     if (IsSearchCandidate(f)) {
       HWND nested = nullptr;
-      if (FindCandidate(child, nested, facts) && nested) {
+      if (FindCandidate(child, nested, facts, search) && nested) {
         found = nested;
       } else {
         found = child;
@@ -87,7 +92,7 @@ bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts) {
       }
       return true;
     }
-    if (f.Visible && f.Enabled && FindCandidate(child, found, facts)) return true;
+    if (f.Visible && f.Enabled && FindCandidate(child, found, facts, search)) return true;
   }
   return false;
 }
@@ -115,12 +120,13 @@ void FindInput(TInputSearch& search) {
     if (way != TWay::kDirect) return;  // the keys go where the focus is, if anywhere
     HWND inner = nullptr;
     TControlFacts innerFacts;
-    search.FoundWnd = FindCandidate(focus, inner, innerFacts) && inner && !innerFacts.MultiLine ? inner : focus;
+    search.FoundWnd = FindCandidate(focus, inner, innerFacts, &search) && inner && !innerFacts.MultiLine ? inner : focus;
     return;
   }
   HWND found = nullptr;
   TControlFacts facts;
-  if (::IsWindowEnabled(front) && FindCandidate(front, found, facts) && !facts.MultiLine) search.FoundWnd = found;
+  if (::IsWindowEnabled(front) && FindCandidate(front, found, facts, &search) && !facts.MultiLine)
+    search.FoundWnd = found;
 }
 
 }  // namespace
@@ -166,11 +172,20 @@ bool FindInputChild(HWND parent, HWND& found) {
   return FindCandidate(parent, found, facts);
 }
 
+TDwmFunctions& DwmFunctions() noexcept {
+  static TDwmFunctions current{&::DwmGetWindowAttribute};
+  return current;
+}
+
 bool IsCandidateWindow(HWND wnd, HWND excludedWnd, DWORD excludedPid) {
   if (!wnd || wnd == excludedWnd || !::IsWindow(wnd) || !::IsWindowVisible(wnd)) return false;
   if (excludedPid != 0 && ProcessOf(wnd) == excludedPid) return false;
   const LONG ex = ::GetWindowLongW(wnd, GWL_EXSTYLE);
-  return (ex & (WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE)) == 0;
+  if ((ex & (WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE)) != 0) return false;
+  // On another virtual desktop, or a suspended store app: visible by its
+  // style, shown nowhere.
+  DWORD cloaked = 0;
+  return !(SUCCEEDED(DwmFunctions().GetWindowAttribute(wnd, DWMWA_CLOAKED, &cloaked, sizeof(cloaked))) && cloaked);
 }
 
 void FindInputControl(TInputSearch& search) { FindInput(search); }

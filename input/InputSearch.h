@@ -31,7 +31,16 @@ bool IsInputClassName(std::wstring_view className) noexcept;
 // enabled, not read-only, not a password field nor a drop-down list),
 // refined to such a control inside it.
 [[nodiscard]] bool FindInputChild(HWND parent, HWND& found);
+// Not the excluded window nor one of the excluded process; visible, not a
+// tool or no-activate window, not cloaked by the desktop window manager.
 bool IsCandidateWindow(HWND wnd, HWND excludedWnd, DWORD excludedPid);
+
+// What the desktop window manager says of a window, through a table that
+// tests swap: Wine cloaks no window.
+struct TDwmFunctions {
+  HRESULT(WINAPI* GetWindowAttribute)(HWND wnd, DWORD attribute, PVOID value, DWORD size);
+};
+TDwmFunctions& DwmFunctions() noexcept;
 
 // The window in front: the foreground window when it is visible and of
 // another process, else the first candidate below the excluded window in
