@@ -145,6 +145,29 @@ TEST_F(FocusPickerTest, LeftButtonDownPicksTheClicksPoint) {
   EXPECT_EQ(fast.Point, (TPickPoint{345, 420}));
 }
 
+// Ended on the press, the overlay would be gone and the release would reach
+// the program beneath.
+TEST_F(FocusPickerTest, ThePickEndsOnTheReleaseWithTheMouseCapturedFromThePress) {
+  bool openWhilePressed = false;
+  TPicks picks;
+  TPickScript script;
+  script.WaitFor([] { return FindOverlay() != nullptr; })
+      .Do([] { ::SetCursorPos(500, 400); })
+      .WaitFor([] { return CrosshairAt(500, 400); }, 60)
+      .Do([] { ::mouse_event(MOUSEEVENTF_LEFTDOWN, 0, 0, 0, 0); })
+      .WaitFor([] { return FindOverlay() && ::GetCapture() == FindOverlay(); })
+      .Do([&] {
+        openWhilePressed = ActivePicker() != nullptr;
+        ::SetCursorPos(520, 430);
+        ::mouse_event(MOUSEEVENTF_LEFTUP, 0, 0, 0, 0);
+      });
+  Pick(script, picks.Callback());
+  EXPECT_TRUE(openWhilePressed);
+  EXPECT_EQ(::GetCapture(), nullptr);
+  EXPECT_EQ(picks.Calls, 1);
+  EXPECT_EQ(picks.Point, (TPickPoint{500, 400}));  // where the press was
+}
+
 TEST_F(FocusPickerTest, QuitMessageEndsThePickAsACancelAndIsConsumed) {
   TPicks picks;
   TPickScript script;
@@ -370,7 +393,10 @@ TEST_F(FocusPickerTest, AMonitorLeftOfThePrimaryGivesNegativePointsAndTheCursorI
         g_fakeCursor = {-500, 300};
       })
       .WaitFor([] { return CrosshairAt(1420, 300); }, 60)
-      .Do([] { ::PostMessageW(FindOverlay(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1420, 300)); });
+      .Do([] {
+        ::PostMessageW(FindOverlay(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1420, 300));
+        ::PostMessageW(FindOverlay(), WM_LBUTTONUP, 0, MAKELPARAM(1420, 300));
+      });
   Pick(script, picks.Callback());
 
   EXPECT_EQ(start, (TPickPoint{1920, 540}));
