@@ -10,6 +10,9 @@ namespace qm {
 namespace {
 
 constexpr int kEagerPolls = 8;  // then 1 ms apart
+// A thread that takes no message this long counts as hung: a send it has
+// not taken by then is withdrawn, so a target that wakes later never gets it.
+constexpr DWORD kTakenWithinMs = 5000;
 
 // The direct way's marker: a change of the control's text limit, posted
 // behind the Enter and read back with a sent EM_GETLIMITTEXT. Posted
@@ -21,6 +24,9 @@ DWORD Shifted(DWORD limit) { return limit > 1 ? limit - 1 : limit + 1; }  // 0 w
 // a control that ignores them would otherwise cost a wait each time.
 HWND g_limitChecked = nullptr;
 bool g_limitMarks = false;
+// The control last found to answer with a text limit: an edit field stays
+// one, and the question costs a round trip to its process.
+HWND g_knownEdit = nullptr;
 
 // The control's text limit when a posted change of it can be observed, else
 // 0: the control does not answer EM_GETLIMITTEXT, or ignores EM_SETLIMITTEXT.
@@ -105,7 +111,8 @@ TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait, TStage& stage) 
 // WM_SETTEXT once. One that takes long is running with our text (a change
 // handler at work), and sending it again would run it again; so the one
 // send is made from a helper thread and waited for to the bound, while this
-// thread's messages are handled.
+// thread's messages are handled. Not taken within 5 s, it is withdrawn;
+// taken and still running then, its end is waited for.
 TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wait, THelper& helper, bool& refused) {
   refused = false;
   struct TSend {
@@ -115,7 +122,7 @@ TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wai
     DWORD_PTR result = 0;
     bool sent = false;
   };
-  auto send = std::make_shared<TSend>(TSend{control, text, std::max<DWORD>(wait.Left(), 1)});
+  auto send = std::make_shared<TSend>(TSend{control, text, std::clamp<DWORD>(wait.Left(), 1, kTakenWithinMs)});
   const std::shared_ptr<THelperCall> call = helper.Run([send] {
     send->sent = ::SendMessageTimeoutW(send->control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(send->text.c_str()),
                                        SMTO_ABORTIFHUNG, send->timeoutMs, &send->result) != 0;
@@ -123,7 +130,9 @@ TWaitEnd SetControlText(HWND control, const std::wstring& text, TTargetWait& wai
   if (const TWaitEnd end = wait.UntilDone(*call); end != TWaitEnd::kDone) return end;
   if (!send->sent) {
     if (!::IsWindow(control)) return TWaitEnd::kGone;
-    return ::IsHungAppWindow(RootOf(control)) ? TWaitEnd::kHung : TWaitEnd::kOverdue;
+    if (::IsHungAppWindow(RootOf(control))) return TWaitEnd::kHung;
+    // Taken, and its handler runs on: the next message it answers comes after.
+    return wait.RoundTrip(control);
   }
   refused = send->result == FALSE || static_cast<LRESULT>(send->result) == CB_ERR;
   return TWaitEnd::kDone;
@@ -144,12 +153,14 @@ TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pre
   TTargetWait wait(control);
   // An edit field answers with its text limit. A control that only has an
   // edit's class name would take WM_SETTEXT as its caption and report
-  // success: the barcode would be lost. The answer also shows the target
-  // takes messages before the one send is made.
-  DWORD_PTR editLimit = 0;
-  if (const TWaitEnd end = wait.Ask(control, EM_GETLIMITTEXT, 0, 0, editLimit); end != TWaitEnd::kDone)
-    return DirectResultOf(end, TStage::kNothingIn);
-  if (editLimit == 0) return TDirectResult::kNotEdit;
+  // success: the barcode would be lost.
+  if (control != g_knownEdit || !::IsWindow(control)) {
+    DWORD_PTR editLimit = 0;
+    if (const TWaitEnd end = wait.Ask(control, EM_GETLIMITTEXT, 0, 0, editLimit); end != TWaitEnd::kDone)
+      return DirectResultOf(end, TStage::kNothingIn);
+    if (editLimit == 0) return TDirectResult::kNotEdit;
+    g_knownEdit = control;
+  }
   bool refused = false;
   if (const TWaitEnd end = SetControlText(control, text, wait, helper, refused); end != TWaitEnd::kDone)
     return DirectResultOf(end, TStage::kNothingIn);

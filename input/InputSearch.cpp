@@ -31,13 +31,16 @@ BOOL CALLBACK FirstCandidateProc(HWND wnd, LPARAM lp) noexcept {
 // when that was read on the way, else 0.
 HWND FrontWindow(TInputSearch& s, DWORD& thread) {
   s.FrontWnd = nullptr;
+  s.FrontPid = 0;
   thread = 0;
   HWND fg = ::GetForegroundWindow();
-  if (fg && fg != s.ExcludeWnd && ::IsWindowVisible(fg)) {
+  // A top-level window: its own style says whether it is visible.
+  if (fg && fg != s.ExcludeWnd && (::GetWindowLongW(fg, GWL_STYLE) & WS_VISIBLE)) {
     DWORD pid = 0;
     DWORD fgThread = ::GetWindowThreadProcessId(fg, &pid);
     if (s.ExcludePid == 0 || pid != s.ExcludePid) {
       thread = fgThread;
+      s.FrontPid = pid;
       return s.FrontWnd = fg;
     }
   }
@@ -50,9 +53,8 @@ HWND FrontWindow(TInputSearch& s, DWORD& thread) {
   return s.FrontWnd;
 }
 
-TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
-  const auto style = static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE));
-  TControlFacts f = ControlFacts(ToU16(cls), style, ::IsWindowVisible(wnd) != FALSE, ::IsWindowEnabled(wnd) != FALSE);
+TControlFacts FactsFrom(HWND wnd, const std::wstring& cls, std::uint32_t style, bool visible, bool enabled) {
+  TControlFacts f = ControlFacts(ToU16(cls), style, visible, enabled);
   if (!f.InputClass && !f.NoText) {
     wchar_t real[64];
     const UINT n = ::RealGetWindowClassW(wnd, real, 64);
@@ -61,27 +63,47 @@ TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
   return f;
 }
 
-// Whether wnd and every window above it up to top are enabled: the field of
-// a disabled panel takes no input either.
-bool EnabledUpTo(HWND wnd, HWND top) {
-  for (HWND w = wnd; w; w = ::GetAncestor(w, GA_PARENT)) {
-    if (!::IsWindowEnabled(w)) return false;
-    if (w == top) return true;
+TControlFacts FactsOf(HWND wnd, const std::wstring& cls) {
+  return FactsFrom(wnd, cls, static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE)), ::IsWindowVisible(wnd) != FALSE,
+                   ::IsWindowEnabled(wnd) != FALSE);
+}
+
+// One walk from a control up to top: whether top holds it, whether it and
+// every window above it up to top are visible and enabled (the field of a
+// disabled panel takes no input either), and its own style.
+struct TChain {
+  bool Inside = false, Visible = true, Enabled = true;
+  std::uint32_t Style = 0;
+};
+TChain ChainOf(HWND wnd, HWND top) {
+  TChain c;
+  c.Style = static_cast<std::uint32_t>(::GetWindowLongW(wnd, GWL_STYLE));
+  for (HWND w = wnd;;) {
+    const std::uint32_t style = w == wnd ? c.Style : static_cast<std::uint32_t>(::GetWindowLongW(w, GWL_STYLE));
+    c.Visible = c.Visible && (style & WS_VISIBLE) != 0;
+    c.Enabled = c.Enabled && (style & WS_DISABLED) == 0;
+    if (w == top) {
+      c.Inside = true;
+      return c;
+    }
+    if (!(w = ::GetAncestor(w, GA_PARENT)) || w == ::GetDesktopWindow()) return c;
   }
-  return true;
 }
 
 // The first control inside parent the search may write, depth-first from the
 // top of the z-order, refined to such a control inside it. Hidden and
 // disabled windows are not gone into: nothing inside them takes input. A
 // search's deadline holds inside a window too (one with thousands of
-// children, or another process's that answers slowly).
+// children, or another process's that answers slowly). parent and all above
+// it are visible and enabled: a child's own style then says it all.
 bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts, const TInputSearch* search = nullptr) {
   found = nullptr;
   if (!parent) return false;
   for (HWND child = ::GetWindow(parent, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
     if (search && Expired(*search)) return false;
-    const TControlFacts f = FactsOf(child, ClassNameOf(child));
+    const auto style = static_cast<std::uint32_t>(::GetWindowLongW(child, GWL_STYLE));
+    const TControlFacts f = FactsFrom(child, ClassNameOf(child), style, (style & WS_VISIBLE) != 0,
+                                      (style & WS_DISABLED) == 0);
     if (IsSearchCandidate(f)) {
       HWND nested = nullptr;
       if (FindCandidate(child, nested, facts, search) && nested) {
@@ -98,12 +120,14 @@ bool FindCandidate(HWND parent, HWND& found, TControlFacts& facts, const TInputS
 }
 
 // The control with the keyboard focus inside front, or 0 when the focus is
-// front itself or outside it.
-HWND FocusedChild(HWND front, DWORD thread) {
+// front itself or outside it; chain is its walk up to front.
+HWND FocusedChild(HWND front, DWORD thread, TChain& chain) {
   if (thread == 0) thread = ::GetWindowThreadProcessId(front, nullptr);
   const std::optional<GUITHREADINFO> info = GuiThreadInfo(thread);
   const HWND focus = info ? info->hwndFocus : nullptr;
-  return focus && focus != front && ::IsChild(front, focus) ? focus : nullptr;
+  if (!focus || focus == front) return nullptr;
+  chain = ChainOf(focus, front);
+  return chain.Inside ? focus : nullptr;
 }
 
 void FindInput(TInputSearch& search) {
@@ -112,9 +136,16 @@ void FindInput(TInputSearch& search) {
   DWORD thread = 0;
   const HWND front = FrontWindow(search, thread);
   if (!front) return;
-  if (const HWND focus = FocusedChild(front, thread)) {
-    TControlFacts facts = FactsOf(focus, ClassNameOf(focus));
-    facts.Enabled = facts.Enabled && EnabledUpTo(::GetAncestor(focus, GA_PARENT), front);
+  TChain chain;
+  if (const HWND focus = FocusedChild(front, thread, chain)) {
+    // Barcodes go into one field after the other: its class is read once.
+    static HWND knownFocus = nullptr;
+    static std::wstring knownClass;
+    if (focus != knownFocus) {
+      knownClass = ClassNameOf(focus);
+      knownFocus = focus;
+    }
+    const TControlFacts facts = FactsFrom(focus, knownClass, chain.Style, chain.Visible, chain.Enabled);
     const TWay way = WayForFocus(facts);
     search.NoTextFocus = way == TWay::kNone;
     if (way != TWay::kDirect) return;  // the keys go where the focus is, if anywhere
@@ -168,8 +199,10 @@ bool IsInputClassName(std::wstring_view className) noexcept {
 }
 
 bool FindInputChild(HWND parent, HWND& found) {
+  found = nullptr;
+  const TChain chain = parent ? ChainOf(parent, RootOf(parent)) : TChain{};
   TControlFacts facts;
-  return FindCandidate(parent, found, facts);
+  return chain.Inside && chain.Visible && chain.Enabled && FindCandidate(parent, found, facts);
 }
 
 TDwmFunctions& DwmFunctions() noexcept {

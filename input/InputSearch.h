@@ -20,6 +20,7 @@ struct TInputSearch {
   DWORD Deadline = 0;         // tick count after which no further window is looked at; 0 none
   HWND FoundWnd = nullptr;    // the control to set directly; 0: paste where the focus is
   HWND FrontWnd = nullptr;    // the window in front, the only one searched
+  DWORD FrontPid = 0;         // its process, when read on the way
   bool NoTextFocus = false;   // the focus is on a control that takes no text: no key may go there
 };
 

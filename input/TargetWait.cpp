@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -47,6 +46,23 @@ std::optional<std::uint32_t> ProcessIntegrity(DWORD pid) {
   return process ? IntegrityOf(process.get()) : std::nullopt;
 }
 
+// A process's level never rises: read once for the window barcodes go to,
+// not for every barcode (five system calls). A window's handle and its
+// process id together name one process.
+std::optional<std::uint32_t> TargetIntegrity(HWND root, DWORD pid) {
+  static HWND knownRoot = nullptr;
+  static DWORD knownPid = 0;
+  static std::uint32_t knownLevel = 0;
+  if (root == knownRoot && pid == knownPid) return knownLevel;
+  const std::optional<std::uint32_t> level = ProcessIntegrity(pid);
+  if (level) {
+    knownRoot = root;
+    knownPid = pid;
+    knownLevel = *level;
+  }
+  return level;
+}
+
 // Released before attaching: the new target's key state then starts with it up.
 DWORD ReleaseLeftMarker(DWORD thread) {
   if (g_markerLeftDown) (void)SendKeys({{TInputMarker::kKey, true}}, ::GetKeyboardLayout(0));
@@ -56,52 +72,48 @@ DWORD ReleaseLeftMarker(DWORD thread) {
 
 }  // namespace
 
-THelperCall::THelperCall(std::function<void()> work)
-    : work_(std::move(work)), done_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
-bool THelperCall::Done() const { return ::WaitForSingleObject(done_.get(), 0) == WAIT_OBJECT_0; }
-
 // Shared with the thread, which outlives any wait and never ends: a call
-// it is blocked in when the program exits ends with the process.
+// it is blocked in when the program exits ends with the process. The thread
+// is woken through a condition variable, which under Wine costs no trip to
+// its server as an event does; the one event says a call is done.
 struct THelper::TState {
-  std::mutex mu;
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE work = CONDITION_VARIABLE_INIT;
   std::deque<std::shared_ptr<THelperCall>> calls;
   bool running = false;
-  UniqueKernelHandle wake{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  UniqueKernelHandle done{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
 THelper::THelper() : state_(std::make_shared<TState>()) {
   std::thread([s = state_] {
     for (;;) {
-      ::WaitForSingleObject(s->wake.get(), INFINITE);
-      for (;;) {
-        std::shared_ptr<THelperCall> call;
-        {
-          std::lock_guard<std::mutex> lock(s->mu);
-          if (s->calls.empty()) break;
-          call = std::move(s->calls.front());
-          s->calls.pop_front();
-          s->running = true;
-        }
-        try {
-          call->work_();
-        } catch (...) {
-          // A helper's call never ends the helper.
-        }
-        {
-          // Free again before anyone can see the call done.
-          std::lock_guard<std::mutex> lock(s->mu);
-          s->running = false;
-        }
-        ::SetEvent(call->done_.get());
+      std::shared_ptr<THelperCall> call;
+      ::AcquireSRWLockExclusive(&s->lock);
+      while (s->calls.empty()) ::SleepConditionVariableSRW(&s->work, &s->lock, INFINITE, 0);
+      call = std::move(s->calls.front());
+      s->calls.pop_front();
+      s->running = true;
+      ::ReleaseSRWLockExclusive(&s->lock);
+      try {
+        call->work_();
+      } catch (...) {
+        // A helper's call never ends the helper.
       }
+      // Free again before anyone can see the call done.
+      ::AcquireSRWLockExclusive(&s->lock);
+      s->running = false;
+      ::ReleaseSRWLockExclusive(&s->lock);
+      call->done_.store(true, std::memory_order_release);
+      ::SetEvent(s->done.get());
     }
   }).detach();
 }
 
 bool THelper::Busy() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->running || !state_->calls.empty();
+  ::AcquireSRWLockShared(&state_->lock);
+  const bool busy = state_->running || !state_->calls.empty();
+  ::ReleaseSRWLockShared(&state_->lock);
+  return busy;
 }
 
 THelper& THelper::Free() {
@@ -114,12 +126,11 @@ THelper& THelper::Free() {
 }
 
 std::shared_ptr<THelperCall> THelper::Run(std::function<void()> work) {
-  auto call = std::make_shared<THelperCall>(std::move(work));
-  {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->calls.push_back(call);
-  }
-  ::SetEvent(state_->wake.get());
+  auto call = std::make_shared<THelperCall>(std::move(work), state_->done.get());
+  ::AcquireSRWLockExclusive(&state_->lock);
+  state_->calls.push_back(call);
+  ::ReleaseSRWLockExclusive(&state_->lock);
+  ::WakeConditionVariable(&state_->work);
   return call;
 }
 
@@ -251,8 +262,9 @@ void GiveUp(HWND root) {
                   g_givenUp.end());
 }
 
-std::optional<TDeliveryOutcome> Unreachable(HWND wnd) {
-  const HWND root = RootOf(wnd);
+std::optional<TDeliveryOutcome> Unreachable(HWND wnd) { return Unreachable(RootOf(wnd), 0); }
+
+std::optional<TDeliveryOutcome> Unreachable(HWND root, DWORD pid) {
   if (IsGivenUp(root)) {
     DWORD_PTR ignored = 0;
     if (!::SendMessageTimeoutW(root, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswersAgainMs, &ignored))
@@ -263,8 +275,8 @@ std::optional<TDeliveryOutcome> Unreachable(HWND wnd) {
     GiveUp(root);
     return TDeliveryOutcome{TNotEntered::kHung};
   }
-  const DWORD pid = ProcessOf(root);
-  if (TargetOutOfReach(OwnIntegrity(), ProcessIntegrity(pid))) {
+  if (pid == 0) pid = ProcessOf(root);
+  if (TargetOutOfReach(OwnIntegrity(), TargetIntegrity(root, pid))) {
     const bool first = std::find(g_elevatedSeen.begin(), g_elevatedSeen.end(), pid) == g_elevatedSeen.end();
     if (first) g_elevatedSeen.push_back(pid);
     return TDeliveryOutcome{TNotEntered::kElevated, first};

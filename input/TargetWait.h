@@ -4,6 +4,7 @@
 // out of reach. Main thread only.
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,14 +19,16 @@ namespace qm {
 // its messages handled. A wait that gives up leaves the call to finish.
 class THelperCall {
  public:
-  explicit THelperCall(std::function<void()> work);
-  bool Done() const;
-  HANDLE Signal() const noexcept { return done_.get(); }
+  THelperCall(std::function<void()> work, HANDLE signal) : work_(std::move(work)), signal_(signal) {}
+  bool Done() const noexcept { return done_.load(std::memory_order_acquire); }
+  // Set when a call of its helper is done, this one or another.
+  HANDLE Signal() const noexcept { return signal_; }
 
  private:
   friend class THelper;
   std::function<void()> work_;
-  UniqueKernelHandle done_;
+  HANDLE signal_;
+  std::atomic<bool> done_{false};
 };
 
 // A helper thread. The calls given to one helper run in the order given.
@@ -158,5 +161,7 @@ void GiveUp(HWND root);
 // would drop our messages and keys (a higher integrity level), nor when it
 // was given up on and still does not answer.
 std::optional<TDeliveryOutcome> Unreachable(HWND wnd);
+// The same for a top-level window of a process already known (pid not 0).
+std::optional<TDeliveryOutcome> Unreachable(HWND root, DWORD pid);
 
 }  // namespace qm

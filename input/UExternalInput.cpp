@@ -43,7 +43,7 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   TInputSearch search = SearchFrom(g_ownWnd, ::GetCurrentProcessId(), kSearchLimitMs);
   FindInputControl(search);
   if (!search.FrontWnd) return {TNotEntered::kNoWindow};
-  if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd)) return *out;
+  if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd, search.FrontPid)) return *out;
   if (search.NoTextFocus) return {TNotEntered::kNotInput};
   if (search.FoundWnd) {
     switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted, helper)) {
