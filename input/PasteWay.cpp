@@ -18,8 +18,6 @@ std::wstring PasteHotkey = L"Ctrl+V";
 
 namespace {
 
-constexpr DWORD kPastePauseMs = 40;
-constexpr DWORD kActivationMs = 1000;
 constexpr DWORD kClipboardPatienceMs = 1000;
 constexpr int kSettleTries = 50;
 constexpr DWORD kClipboardRetryMs = 10;
@@ -184,36 +182,10 @@ bool SendPasteHotkey() {
 
 TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, const THelperCall& written) {
   if (text.empty()) return {};  // nothing to paste, and no field to press Enter in
-  const HWND target = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
-  if (!target) return {TNotEntered::kNoWindow};
-  if (std::optional<TDeliveryOutcome> out = Unreachable(target)) return *out;
-  (void)ForceForegroundWindow(target);
-  TMainThreadQueue::HandlePendingMessages();
-  ::Sleep(kPastePauseMs);
-
-  // Keys typed with the target not in front would land elsewhere.
-  const HWND fg = ::GetForegroundWindow();
-  const DWORD targetPid = ProcessOf(target);
-  if (!fg || ProcessOf(fg) != targetPid) return {TNotEntered::kNoWindow};
-  // The target activates itself in its own time, giving the focus back to
-  // its control: the keys are for that control.
-  const DWORD fgThread = ::GetWindowThreadProcessId(fg, nullptr);
-  {
-    TTargetWait activation(fg);
-    const auto active = [fg, fgThread] {
-      const std::optional<GUITHREADINFO> info = GuiThreadInfo(fgThread);
-      return info && info->hwndActive == fg;
-    };
-    if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
-      if (end == TWaitEnd::kHung) GiveUp(activation.Root());
-      return {OutcomeOf(end, TStage::kNothingIn)};
-    }
-  }
-  // Activation gives the focus back where the user left it: a button there
-  // would take the Enter as a click.
-  if (const std::optional<GUITHREADINFO> info = GuiThreadInfo(fgThread);
-      info && info->hwndFocus && ControlFactsOf(info->hwndFocus).NoText)
-    return {TNotEntered::kNotInput};
+  TTypingTarget target;
+  if (const TDeliveryOutcome out = PrepareTyping(ownWnd, target); !out.Entered()) return out;
+  const HWND fg = target.Front;
+  const DWORD fgThread = target.Thread, targetPid = target.Pid;
   const std::optional<TKeyCombo> combo = PasteCombo();
   if (!combo && !enterWanted) return {};
   if (const TWaitEnd waited = TTargetWait(fg).UntilDone(written); waited != TWaitEnd::kDone)

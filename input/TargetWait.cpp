@@ -8,6 +8,7 @@
 #include "input/InputSearch.h"
 #include "input/KeySynth.h"
 #include "platform/Application.h"
+#include "platform/MainThreadQueue.h"
 #include "platform/UniqueHandle.h"
 
 namespace qm {
@@ -16,6 +17,8 @@ namespace {
 constexpr DWORD kGiveUpMs = 10000;      // a target still busy this long after the text was sent
 constexpr DWORD kSliceMs = 50;          // one send before this thread's messages are handled again
 constexpr DWORD kAnswersAgainMs = 100;  // a target given up on must answer this fast to be tried
+constexpr DWORD kFrontPauseMs = 40;     // for the window brought to the front
+constexpr DWORD kActivationMs = 1000;
 
 bool g_waitForTarget = true;
 bool g_markerLeftDown = false;      // a marker of a target given up on was never released
@@ -228,6 +231,39 @@ TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait) {
 }
 
 void ReleaseAbandonedMarker() { (void)ReleaseLeftMarker(0); }
+
+TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target) {
+  const HWND wnd = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
+  if (!wnd) return {TNotEntered::kNoWindow};
+  if (std::optional<TDeliveryOutcome> out = Unreachable(wnd)) return *out;
+  (void)ForceForegroundWindow(wnd);
+  TMainThreadQueue::HandlePendingMessages();
+  ::Sleep(kFrontPauseMs);
+
+  // Keys typed with the target not in front would land elsewhere.
+  const HWND fg = ::GetForegroundWindow();
+  const DWORD pid = ProcessOf(wnd);
+  if (!fg || ProcessOf(fg) != pid) return {TNotEntered::kNoWindow};
+  // The target activates itself in its own time, giving the focus back to
+  // its control: the keys are for that control.
+  const DWORD thread = ::GetWindowThreadProcessId(fg, nullptr);
+  TTargetWait activation(fg);
+  const auto active = [fg, thread] {
+    const std::optional<GUITHREADINFO> info = GuiThreadInfo(thread);
+    return info && info->hwndActive == fg;
+  };
+  if (const TWaitEnd end = activation.Until(active, kActivationMs); end != TWaitEnd::kDone && end != TWaitEnd::kTimedOut) {
+    if (end == TWaitEnd::kHung) GiveUp(activation.Root());
+    return {OutcomeOf(end, TStage::kNothingIn)};
+  }
+  // Activation gives the focus back where the user left it: a button there
+  // would take the Enter as a click.
+  if (const std::optional<GUITHREADINFO> info = GuiThreadInfo(thread);
+      info && info->hwndFocus && ControlFactsOf(info->hwndFocus).NoText)
+    return {TNotEntered::kNotInput};
+  target = {fg, thread, pid};
+  return {};
+}
 
 TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front) {
   TWaitEnd end = TWaitEnd::kDone;

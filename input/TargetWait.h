@@ -147,6 +147,18 @@ TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait);
 // At exit: a marker left down for a target given up on is released.
 void ReleaseAbandonedMarker();
 
+// The window typed keys go to.
+struct TTypingTarget {
+  HWND Front = nullptr;  // the foreground window, of the target's process
+  DWORD Thread = 0;      // its thread
+  DWORD Pid = 0;
+};
+// Brings the window in front (never ownWnd) to the foreground, where typed
+// keys land, and waits until it has activated itself; Entered() when keys
+// may be typed now. None go to a window out of reach, to one that did not
+// come to the front, or to a focused control that takes no text.
+TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target);
+
 // Until the target in front has taken every key typed so far: the marker,
 // pressed behind them, shows it; without a marker, round trips to its focus.
 TWaitEnd WaitKeysTaken(TInputMarker& marker, TTargetWait& wait, HWND front);
