@@ -75,6 +75,7 @@ void EndDelivery() {
   HandOverClipboard();
   ReleaseAbandonedMarker();
 }
+
 HWND OwnWindow() noexcept { return g_ownWnd; }
 
 void WriteBarcodeFile(const std::wstring& text) {
