@@ -196,19 +196,6 @@ TEST(FaultDelivery, ExitWhileABarcodeWaitsForABusyTargetEndsTheWaitAndTheProgram
   EXPECT_LT(waitingExit, idleExit + 2000) << "idle exit " << idleExit << " ms";
 }
 
-std::wstring ClipboardText() {
-  std::wstring out;
-  if (!::OpenClipboard(nullptr)) return L"<busy>";
-  if (HANDLE h = ::GetClipboardData(CF_UNICODETEXT)) {
-    if (auto* p = static_cast<const wchar_t*>(::GlobalLock(h))) {
-      out = p;
-      ::GlobalUnlock(h);
-    }
-  }
-  ::CloseClipboard();
-  return out;
-}
-
 // A text still on offer when the program ends (its target has the paste
 // keys and has not asked yet) is handed over as the program's clipboard
 // window goes: a paste after the exit still gets it.
@@ -219,7 +206,7 @@ TEST(FaultDelivery, ExitWithAPasteStillOnOfferLeavesTheTextOnTheClipboard) {
   ASSERT_TRUE(WaitFor([&] { return !rig.Seen(L"WM_KEYDOWN", L"canvas").empty(); }, 10000));
   rig.app.Post(WM_COMMAND, MAKEWPARAM(qm::kIdMniExit, 0), 0);
   ASSERT_TRUE(rig.app.WaitForExit(20000));
-  EXPECT_EQ(U8(ClipboardText()), "ON-OFFER");
+  EXPECT_EQ(U8(qmtest::ClipboardText()), "ON-OFFER");
 }
 
 // Barcodes stream into a target whose window closes among them (posted

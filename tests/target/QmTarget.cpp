@@ -94,13 +94,7 @@ std::vector<std::unique_ptr<Control>> g_owned;
 std::vector<Control*> g_controls;
 std::vector<Control*> g_logged;  // controls and the combo's edit child
 HWND g_lastFocus = nullptr;      // given back on activation, as dialogs do
-struct Deferred {
-  HWND wnd;
-  UINT msg;
-  WPARAM wp;
-  LPARAM lp;
-  ULONGLONG due;
-};
+struct Deferred { HWND wnd; UINT msg; WPARAM wp; LPARAM lp; ULONGLONG due; };
 int g_late = 0;
 int g_slowChange = 0;
 std::wstring g_file;
@@ -149,16 +143,13 @@ std::wstring FileText(const std::wstring& path) {
   HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                            nullptr);
   if (f == INVALID_HANDLE_VALUE) return L"<none>";
-  std::string bytes(4096, '\0');
+  char bytes[4096];
   DWORD n = 0;
-  ::ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+  ::ReadFile(f, bytes, sizeof(bytes), &n, nullptr);
   ::CloseHandle(f);
-  bytes.resize(n);
-  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
-  std::wstring text(bytes.size(), L'\0');
-  text.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                             text.data(), static_cast<int>(text.size()))));
-  return text;
+  const int bom = n >= 3 && std::string(bytes, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  wchar_t text[4096];
+  return std::wstring(text, ::MultiByteToWideChar(CP_UTF8, 0, bytes + bom, static_cast<int>(n) - bom, text, 4096));
 }
 
 std::wstring TextOf(HWND wnd) {

@@ -14,6 +14,7 @@
 namespace qm {
 namespace {
 
+using qmtest::ClipboardText;
 using qmtest::KeyRecorder;
 using qmtest::TargetProcess;
 using Keys = std::vector<KeyRecorder::Event>;
@@ -46,19 +47,6 @@ TEST(Paste, HotkeySequencesAreExact) {
   EXPECT_TRUE(PressKeyCombo(true, true, true, VK_RETURN));
   EXPECT_EQ(KeyRecorder::Events(), (Keys{{VK_CONTROL, 0}, {VK_SHIFT, 0}, {VK_MENU, 0}, {VK_RETURN, 0},
                                          {VK_RETURN, kUp}, {VK_MENU, kUp}, {VK_SHIFT, kUp}, {VK_CONTROL, kUp}}));
-}
-
-std::wstring ClipboardText() {
-  std::wstring out;
-  if (!::OpenClipboard(nullptr)) return L"<busy>";
-  if (HANDLE h = ::GetClipboardData(CF_UNICODETEXT)) {
-    if (auto* p = static_cast<const wchar_t*>(::GlobalLock(h))) {
-      out = p;
-      ::GlobalUnlock(h);
-    }
-  }
-  ::CloseClipboard();
-  return out;
 }
 
 // A DWORD of a registered format on the clipboard; none when it is not there.

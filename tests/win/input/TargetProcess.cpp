@@ -41,6 +41,19 @@ std::atomic<int> g_counter{0};
 
 }  // namespace
 
+std::wstring ClipboardText() {
+  std::wstring out;
+  if (!::OpenClipboard(nullptr)) return L"<busy>";
+  if (HANDLE h = ::GetClipboardData(CF_UNICODETEXT)) {
+    if (auto* p = static_cast<const wchar_t*>(::GlobalLock(h))) {
+      out = p;
+      ::GlobalUnlock(h);
+    }
+  }
+  ::CloseClipboard();
+  return out;
+}
+
 std::string ReadWholeFile(const std::wstring& path) {
   HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

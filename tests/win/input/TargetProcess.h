@@ -69,6 +69,9 @@ struct KeyRecorder {
   static void LetInOfNextBlock(std::size_t n);
 };
 
+// The clipboard's text, "<busy>" while another program holds it.
+std::wstring ClipboardText();
+
 // Reads a whole file that another process may hold open; empty when none.
 std::string ReadWholeFile(const std::wstring& path);
 
