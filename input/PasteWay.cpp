@@ -203,7 +203,7 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, 
     else if (outcome != TNotEntered::kNone && outcome != TNotEntered::kEnded) offer.Withdraw();
   });
   TInputMarker marker(WaitForTarget() ? fgThread : 0);
-  const auto failed = [&](TWaitEnd waited, TStage stage) {
+  const auto ended = [&](TWaitEnd waited, TStage stage) {
     outcome = OutcomeOf(waited, stage);
     if (outcome == TNotEntered::kHung) GiveUp(RootOf(fg));
     if (outcome != TNotEntered::kNone) marker.Abandon();
@@ -226,14 +226,14 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, 
     // A page drawn by another process, or one busy with the last barcode,
     // asks in its own time: up to the bound.
     if (waited == TWaitEnd::kDone) waited = wait.Until(mayFollow);
-    if (waited != TWaitEnd::kDone) return failed(waited, TStage::kPasteOffered);
+    if (waited != TWaitEnd::kDone) return ended(waited, TStage::kPasteOffered);
   }
   if (!enterWanted) return {};
   TTargetWait enterWait(fg);
   if (const TWaitEnd waited = RearmMarker(marker, enterWait); waited != TWaitEnd::kDone)
-    return failed(waited, TStage::kTextIn);
+    return ended(waited, TStage::kTextIn);
   if (!PressKeyCombo(false, false, false, VK_RETURN)) return blocked();
-  return failed(WaitKeysTaken(marker, enterWait, fg), TStage::kEnterIn);
+  return ended(WaitKeysTaken(marker, enterWait, fg), TStage::kEnterIn);
 }
 
 }  // namespace qm
