@@ -615,7 +615,18 @@ void TMainFrm::ApplyAutoStart(bool on) {
 
 void TMainFrm::btnPickFocusClick(TObject*) {
   // The window can come back during a pick (the icon's menu); one pick at a time.
-  if (ActivePicker()) return;
+  if (ActivePicker() || pickQueued_) return;
+  // A queued call of its own, so barcodes wait until the pick has ended: one
+  // delivered during it would click its focus point on the overlay, end the
+  // pick there and go elsewhere.
+  pickQueued_ = true;
+  TMainThreadQueue::Queue([this] {
+    pickQueued_ = false;
+    RunPick();
+  });
+}
+
+void TMainFrm::RunPick() {
   HWND form = Handle();
   ::ShowWindow(form, SW_HIDE);
   ScopeExit back([form] {

@@ -54,6 +54,7 @@ class TMainFrm final : public TWindow {
   void AddLog(const std::wstring& S);
   void HandleBarcode(const std::wstring& S);
   void HandleFocusPicked(std::int32_t AX, std::int32_t AY);
+  void RunPick();
 
   // A notification icon the shell did not take is tried again this often,
   // for two minutes, and whenever the taskbar is created.
@@ -107,6 +108,7 @@ class TMainFrm final : public TWindow {
   int trayRetriesLeft_ = 0;
   bool destroyed_ = false;
   ULONGLONG lastFailBalloon_ = 0;  // tick of the last balloon for a barcode not entered
+  bool pickQueued_ = false;        // a pick waits for its turn in the main-thread queue
 };
 
 // The one instance, while it exists.

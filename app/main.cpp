@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/UMainFrm.h"
+#include "input/UExternalInput.h"
 #include "platform/Application.h"
 #include "platform/MainThreadQueue.h"
 
@@ -21,6 +22,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCmd) {
     frm.Destroy();
   }
   qm::TMainThreadQueue::Finalize();
+  qm::EndDelivery();
   // Readers still serving connections end with the process.
   ::ExitProcess(0);
 }

@@ -22,13 +22,38 @@ std::u16string_view ReasonText(TNotEntered reason) {
     case TNotEntered::kNoWindow: return u"没有可录入的窗口";
     case TNotEntered::kClipboardBusy: return u"剪贴板被占用";
     case TNotEntered::kPasteRefused: return u"目标控件未接受粘贴";
+    case TNotEntered::kNotInput: return u"焦点不在输入框上";
+    case TNotEntered::kBlocked: return u"系统阻止了模拟按键";
     case TNotEntered::kNone:
     case TNotEntered::kEnded: break;
   }
   return {};
 }
 
+// ASCII letters folded, as Windows compares class names.
+bool SameClass(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+constexpr std::u16string_view kNoTextClasses[] = {
+    u"Button",          u"Static",          u"ScrollBar",       u"SysListView32",     u"SysTreeView32",
+    u"msctls_trackbar32", u"SysTabControl32", u"msctls_updown32", u"SysHeader32", u"msctls_progress32",
+};
+
 }  // namespace
+
+bool TakesNoText(std::u16string_view className, std::uint32_t style) noexcept {
+  constexpr std::uint32_t kCbsDropDownList = 0x0003;
+  if (SameClass(className, u"ComboBox")) return (style & 0x0003) == kCbsDropDownList;
+  for (std::u16string_view c : kNoTextClasses)
+    if (SameClass(className, c)) return true;
+  return false;
+}
 
 TControlFacts ControlFacts(std::u16string_view className, std::uint32_t style, bool visible, bool enabled) noexcept {
   constexpr std::uint32_t kEsMultiLine = 0x0004, kEsPassword = 0x0020, kEsReadOnly = 0x0800, kCbsDropDownList = 0x0003;
@@ -37,6 +62,7 @@ TControlFacts ControlFacts(std::u16string_view className, std::uint32_t style, b
   f.InputClass = IsInputClassName(className);
   f.Visible = visible;
   f.Enabled = enabled;
+  f.NoText = TakesNoText(className, style);
   if (has(u"ComboBox") || has(u"COMBOBOX")) {
     f.DropDownList = (style & 0x0003) == kCbsDropDownList;
   } else if (has(u"Edit") || has(u"EDIT") || has(u"TcxText") || has(u"TcxMask") || has(u"TcxMemo") ||
@@ -54,6 +80,7 @@ bool IsSearchCandidate(const TControlFacts& c) noexcept { return c.InputClass &&
 
 TWay WayForFocus(const std::optional<TControlFacts>& focus) noexcept {
   if (!focus) return TWay::kSearch;
+  if (focus->NoText) return TWay::kNone;
   return focus->InputClass && TakesText(*focus) && !focus->MultiLine ? TWay::kDirect : TWay::kPaste;
 }
 
@@ -79,6 +106,43 @@ std::vector<TKeyEvent> PressAgain(const std::vector<std::uint8_t>& held, const s
   for (std::uint8_t vk : held)
     if (!Contains(releasedMeanwhile, vk)) events.push_back({vk, false});
   return events;
+}
+
+TNotEntered OutcomeOf(TWaitEnd end, TStage stage) noexcept {
+  switch (end) {
+    case TWaitEnd::kDone: return TNotEntered::kNone;
+    case TWaitEnd::kGone: return stage == TStage::kEnterIn ? TNotEntered::kNone : TNotEntered::kNoWindow;
+    case TWaitEnd::kOverdue: return stage == TStage::kPasteOffered ? TNotEntered::kPasteRefused : TNotEntered::kHung;
+    case TWaitEnd::kTimedOut:
+    case TWaitEnd::kHung: return TNotEntered::kHung;
+    case TWaitEnd::kEnded: break;
+  }
+  return TNotEntered::kEnded;
+}
+
+bool EnterMayFollow(const TPasteSeen& seen) noexcept {
+  return seen.KeysHandled && (seen.TakenByTarget || seen.RenderedElsewhere);
+}
+
+std::vector<TKeyEvent> KeysToRelease(const std::vector<TKeyEvent>& keys, std::size_t inserted) {
+  std::vector<TKeyEvent> down;
+  for (std::size_t i = 0; i < std::min(inserted, keys.size()); ++i) {
+    TKeyEvent press = keys[i];
+    press.Up = false;
+    const auto at = std::find(down.begin(), down.end(), press);
+    if (keys[i].Up) {
+      if (at != down.end()) down.erase(at);
+    } else if (at == down.end()) {
+      down.push_back(press);
+    }
+  }
+  std::vector<TKeyEvent> ups;
+  for (auto it = down.rbegin(); it != down.rend(); ++it) {
+    TKeyEvent up = *it;
+    up.Up = true;
+    ups.push_back(up);
+  }
+  return ups;
 }
 
 bool TargetOutOfReach(std::optional<std::uint32_t> ownLevel, std::optional<std::uint32_t> targetLevel) noexcept {

@@ -1,9 +1,11 @@
 #pragma once
 // The decisions of one delivery that need no window: which way a barcode
-// goes, which controls the search may write, the lParam of a posted key,
-// which held modifiers are released around synthesized keys, whether a target
-// is out of reach by its integrity level, and the log line of a barcode that
-// was not entered. Pure: no <windows.h>.
+// goes, which controls the search may write and which take no text, when
+// Enter may follow a paste, what the end of a wait means for the barcode, the
+// lParam of a posted key, which held modifiers are released around
+// synthesized keys and which keys undo a block the system cut short, whether
+// a target is out of reach by its integrity level, and the log line of a
+// barcode that was not entered. Pure: no <windows.h>.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,7 +25,16 @@ struct TControlFacts {
   bool Password = false;
   bool DropDownList = false;  // a combo box that only lists
   bool MultiLine = false;     // a memo or rich edit: never replaced whole
+  bool NoText = false;        // a standard control that takes no text at all
 };
+
+// The standard controls that take no text: buttons (check boxes and radio
+// buttons too), static text, scroll bars, list and tree views, track bars,
+// tabs, up-down controls, headers, progress bars, and a combo box that only
+// lists. Keys sent there do nothing a barcode wants, or worse: Enter on a
+// focused button clicks it. Class names compare as Windows compares them,
+// without regard to letter case.
+bool TakesNoText(std::u16string_view className, std::uint32_t style) noexcept;
 
 // The facts of a control from its class name and style bits. The edit
 // styles (read-only, password, multi-line) are read only for edit classes,
@@ -42,6 +53,7 @@ enum class TWay {
   kDirect,  // set the control's text, post Enter to it
   kPaste,   // the clipboard and the paste keys, where the focus is
   kSearch,  // no child has the focus: look for the first field
+  kNone,    // the focus is on a control that takes no text: no key may go there
 };
 
 // The way for the control that has the keyboard focus in the window in
@@ -79,7 +91,56 @@ enum class TNotEntered {
   kNoWindow,       // nothing to type into
   kClipboardBusy,  // another program held the clipboard
   kPasteRefused,   // the target took the paste keys but never asked for the text
+  kNotInput,       // the focus is on a control that takes no text
+  kBlocked,        // the system let fewer synthesized keys in than were sent
   kEnded,          // the program is exiting: not reported
+};
+
+// How a wait for the target ended.
+enum class TWaitEnd {
+  kDone,      // what was waited for happened
+  kTimedOut,  // a limit of the wait's own passed
+  kOverdue,   // 10 s passed with the target still answering
+  kHung,      // Windows counts the target as hung
+  kGone,      // the target's window went away
+  kEnded,     // the program is exiting
+};
+
+// How far a barcode got into its target when a wait ended.
+enum class TStage {
+  kNothingIn,     // nothing of it has reached the target
+  kPasteOffered,  // the paste keys went in; the target has not asked for the text
+  kTextIn,        // the text is set or the paste taken; its Enter is not yet with the target
+  kEnterIn,       // and its Enter is in the target's queue (or none was wanted)
+};
+
+// What the end of a wait means for the barcode. A window that vanished once
+// its text and its Enter were in has got the barcode (a scan dialog that
+// closes on Enter); a paste the target never asked for within the bound was
+// not taken, unless the target is hung.
+TNotEntered OutcomeOf(TWaitEnd end, TStage stage) noexcept;
+
+// What the paste way has seen once its keys went out.
+struct TPasteSeen {
+  bool TakenByTarget = false;      // the target, or a reader we cannot name, asked for the text
+  bool RenderedElsewhere = false;  // another program asked first: the target's own request cannot be seen
+  bool KeysHandled = false;        // the target has taken every key sent
+};
+// Enter follows a paste only once the target asked for the text, or, where
+// another program made it render, once the target took every key: on a
+// paste not taken it would act on the field as it was (a button, a search).
+bool EnterMayFollow(const TPasteSeen& seen) noexcept;
+
+// The key-ups that undo the presses among the first inserted events of keys,
+// the last pressed first, for a block the system cut short.
+std::vector<TKeyEvent> KeysToRelease(const std::vector<TKeyEvent>& keys, std::size_t inserted);
+
+// What became of one text.
+struct TDeliveryOutcome {
+  TNotEntered Reason = TNotEntered::kNone;
+  // kElevated: the first time for this target process.
+  bool FirstForProcess = false;
+  bool Entered() const noexcept { return Reason == TNotEntered::kNone; }
 };
 
 // The log line of a barcode that was not entered: "条码未录入（REASON）：" and

@@ -352,6 +352,12 @@ void TFocusPickerForm::PushFrame(const std::vector<TPickRect>& dirty) {
                                       &blend, ULW_ALPHA) != FALSE;
 }
 
+void TFocusPickerForm::EndPick(bool picked) {
+  FActive = false;
+  FPicked = picked;
+  if (std::exchange(FPressed, false)) ::ReleaseCapture();
+}
+
 LRESULT TFocusPickerForm::HandleMessage(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_DESTROY:
@@ -366,10 +372,7 @@ LRESULT TFocusPickerForm::HandleMessage(HWND wnd, UINT msg, WPARAM wp, LPARAM lp
       }
       return 0;
     case WM_KEYDOWN:
-      if (wp == VK_ESCAPE) {
-        FActive = false;
-        FPicked = false;
-      }
+      if (wp == VK_ESCAPE) EndPick(false);
       return 0;
     case WM_TIMER:
       if (wp == kTimerId) TrackCursor();
@@ -381,10 +384,21 @@ LRESULT TFocusPickerForm::HandleMessage(HWND wnd, UINT msg, WPARAM wp, LPARAM lp
                                           FSX, FSY, FW, FH);
       FPickX = p.X + FSX;
       FPickY = p.Y + FSY;
-      FActive = false;
-      FPicked = true;
+      // The pick ends on the release, with the mouse captured from the
+      // press: ended now, the overlay would be gone and the release would
+      // reach the program beneath.
+      FPressed = true;
+      ::SetCapture(wnd);
       return 0;
     }
+    case WM_LBUTTONUP:
+      if (FPressed) EndPick(true);
+      return 0;
+    case WM_CAPTURECHANGED:
+      // Taken before the release (another window's capture, a desktop
+      // switch): the press made the choice.
+      if (FPressed) EndPick(true);
+      return 0;
     default:
       return ::DefWindowProcW(wnd, msg, wp, lp);
   }

@@ -1,8 +1,9 @@
 #pragma once
 // The focus picker: a borderless, topmost, per-pixel-alpha overlay over the
 // whole virtual screen with a red crosshair that follows the cursor. A left
-// button down picks the crosshair's point, Esc cancels. It runs a message
-// loop of its own on the main thread.
+// click picks the point of its press (the pick ends on the release, the
+// mouse captured meanwhile), Esc cancels. It runs a message loop of its own
+// on the main thread.
 #include <windows.h>
 
 #include <cstdint>
@@ -61,6 +62,7 @@ class TFocusPickerForm {
   void TrackCursor();
   void Render();
   LRESULT HandleMessage(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+  void EndPick(bool picked);
 
   // Redraws on the surface what differs from the last pushed frame and
   // returns those areas (the whole overlay for the first frame).
@@ -89,6 +91,7 @@ class TFocusPickerForm {
   std::int32_t FPickX = 0;
   std::int32_t FPickY = 0;
   bool FCleanedUp = false;
+  bool FPressed = false;  // the button is down on the overlay: the pick ends on its release
 
   bool FCursorHidden = false;  // the display counter is ours to restore
   bool FFrameShown = false;    // a frame was pushed; FDrawn is its crosshair

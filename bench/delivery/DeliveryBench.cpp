@@ -414,13 +414,15 @@ std::vector<double> DeliveryTimes(bool paste, bool waits, int count) {
 }
 
 // One row of the common benchmark table: measure | value | baseline | ratio.
-void Row(const std::string& measure, double value, const std::string& baseline, double base) {
+// The ratio reads as times the baseline's cost: value / baseline for
+// times, baseline / value for rates.
+void Row(const std::string& measure, double value, const std::string& baseline, double base, bool rate = false) {
   if (value < 0) {
     std::printf("| %s | not measured | %s | |\n", measure.c_str(), baseline.c_str());
     return;
   }
-  std::printf("| %s | %.2f | %.2f (%s) | %.2f |\n", measure.c_str(), value, base, baseline.c_str(),
-              base > 0 ? value / base : 0.0);
+  const double ratio = rate ? (value > 0 ? base / value : 0.0) : (base > 0 ? value / base : 0.0);
+  std::printf("| %s | %.2f | %.2f (%s) | %.2f |\n", measure.c_str(), value, base, baseline.c_str(), ratio);
 }
 
 double Median(const Result& r) { return r.latencyMs.empty() ? -1 : Percentile(r.latencyMs, 0.5); }
@@ -464,7 +466,7 @@ int main(int argc, char** argv) {
   }
   Row("delivery throughput, direct way, burst of " + std::to_string(count) + ", barcodes/s",
       direct.exe.perSecond > 0 ? direct.exe.perSecond : -1,
-      receiver, direct.baseline.perSecond);
+      receiver, direct.baseline.perSecond, true);
 
   // What waiting until the target has taken each barcode adds per delivery.
   const int waitCount = std::min(count, 200), waitPasteCount = std::min(pasteCount, 100);

@@ -198,6 +198,19 @@ TEST(FaultDelivery, ExitWhileABarcodeWaitsForABusyTargetEndsTheWaitAndTheProgram
   EXPECT_LT(waitingExit, idleExit + 2000) << "idle exit " << idleExit << " ms";
 }
 
+// A text still on offer when the program ends (its target has the paste
+// keys and has not asked yet) is handed over as the program's clipboard
+// window goes: a paste after the exit still gets it.
+TEST(FaultDelivery, ExitWithAPasteStillOnOfferLeavesTheTextOnTheClipboard) {
+  TDeliveryRig rig({L"--controls", L"canvas", L"--focus", L"canvas"});
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(SendLines(rig.port, "ON-OFFER\r\n"));
+  ASSERT_TRUE(WaitFor([&] { return !rig.Seen(L"WM_KEYDOWN", L"canvas").empty(); }, 10000));
+  rig.app.Post(WM_COMMAND, MAKEWPARAM(qm::kIdMniExit, 0), 0);
+  ASSERT_TRUE(rig.app.WaitForExit(20000));
+  EXPECT_EQ(U8(qmtest::ClipboardText()), "ON-OFFER");
+}
+
 // Barcodes stream into a target whose window closes among them (posted
 // WM_CLOSE, so at any point of a search or a delivery). Those before the
 // close reach it once each, in order; the one under way is lost, and so

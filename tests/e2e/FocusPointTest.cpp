@@ -186,6 +186,34 @@ TEST(FocusPoint, EveryBarcodeClicksThePointFirstAndTheCursorReturns) {
   EXPECT_EQ(now.y, 700);
 }
 
+// While the overlay is up, barcodes wait until the pick has ended; then
+// the new point is clicked first. Delivered during the pick, one would go
+// into the field focused before it.
+TEST(FocusPoint, ABarcodeThatArrivesDuringAPickWaitsAndGoesToTheNewPoint) {
+  TTarget target;
+  ASSERT_TRUE(target.proc.Ready());
+  TFocusApp t;
+  ASSERT_TRUE(t.Start());
+  const POINT p = target.Edit2();
+  ::SetForegroundWindow(target.proc.Main());
+  ASSERT_TRUE(target.proc.Sync());
+  ASSERT_TRUE(t.OpenPicker());
+  TTcpClient c(t.port);
+  ASSERT_TRUE(c.Send("PICK-1\r\n"));
+  c.ShutdownSend();
+  ASSERT_TRUE(c.ClosedByPeer(10000));  // its reader has queued the barcode and ended
+  // The press picks where it is made; Wine hands the overlay every press
+  // over it, so no wait for the crosshair to get there.
+  ::SetCursorPos(p.x, p.y);
+  MouseButton(MOUSEEVENTF_LEFTDOWN);
+  MouseButton(MOUSEEVENTF_LEFTUP);
+  ASSERT_TRUE(t.PickerGone());
+  ASSERT_TRUE(target.proc.WaitUntil(
+      [&](const std::vector<std::wstring>&) { return !target.proc.Events(L"edit2", L"ENTER").empty(); }, 10000));
+  EXPECT_EQ(target.proc.Events(L"edit2", L"ENTER"), std::vector<std::wstring>{L"PICK-1"});
+  EXPECT_TRUE(target.proc.EventsOf(L"edit1").empty());
+}
+
 TEST(FocusPoint, APointOnNoMonitorIsShownButNeverClicked) {
   TTarget target;
   ASSERT_TRUE(target.proc.Ready());

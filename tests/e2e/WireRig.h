@@ -51,8 +51,9 @@ struct TDeliveryRig {
   // A target of one single-line edit with the focus: the direct way.
   static std::vector<std::wstring> EditTarget() { return {L"--controls", L"edit1", L"--focus", L"edit1"}; }
 
+  // "{dir}" at the start of an option stands for the program's folder.
   explicit TDeliveryRig(const std::vector<std::wstring>& targetOptions = EditTarget())
-      : target(targetOptions), tail(target.LogPath()) {}
+      : target(InDir(targetOptions)), tail(target.LogPath()) {}
 
   // Starts the program with config (the port line is added) and waits for
   // the line its listener logs (the listening line unless given); then puts
@@ -143,14 +144,21 @@ struct TDeliveryRig {
     return sized && WaitFor([&] { return ReadBytes(file) == bytes; }, ms);
   }
 
-  qmtest::TargetProcess target;
   TTempDir dir;
+  qmtest::TargetProcess target;
   std::uint16_t port = FreePort();
   TQuillmere app{dir};
   TLogTail tail;
   std::vector<TTargetEvent> all;
   int marks = 0;
   std::size_t consumed = 0;  // entered texts up to the last mark
+
+ private:
+  std::vector<std::wstring> InDir(std::vector<std::wstring> options) const {
+    for (std::wstring& o : options)
+      if (o.rfind(L"{dir}", 0) == 0) o = dir.Path() + o.substr(5);
+    return options;
+  }
 };
 
 }  // namespace qme2e

@@ -7,7 +7,11 @@
 //     --controls LIST        children in z-order, top first, comma-separated, from
 //                            hidden, button, edit1, edit2, combo, memo, rich, static,
 //                            readonly, password, disabled (edits), list (a drop-down
-//                            list combo box) (default hidden,button,edit1,edit2,combo,memo)
+//                            list combo box), canvas (a control of its own that takes
+//                            keys and never pastes), page (an edit under a class name
+//                            of its own, as toolkits draw fields), panel (a disabled
+//                            panel holding an edit, panel.edit)
+//                            (default hidden,button,edit1,edit2,combo,memo)
 //     --focus NAME           control that has the focus at start (default edit1);
 //                            combo means its edit child; none leaves it on the window
 //     --memo-text TEXT       the memo's first content; --memo-caret N puts the caret
@@ -27,23 +31,32 @@
 //     --show normal|min|max  how the window is shown (default normal)
 //     --no-foreground        do not make the window the foreground window at start
 //     --x X --y Y --w W --h H                 placement (default 100 100 480 360)
+//     --close-on-enter       the window closes at each Enter, as a scan dialog does
+//     --file PATH            at each Enter, log what the file at PATH holds (FILE)
+//     --slow-change MS       the fields' change handler takes MS ms and empties the field
+//     --late MS              the fields take their key messages at once and handle them
+//                            MS ms later, in order, as a web page busy with the last scan
+//     --dialog               the dialog manager runs in the loop (IsDialogMessage):
+//                            Enter on a focused push button clicks it (CLICKED is logged)
 //
 // Posted to the main window: WM_APP+1 (wParam = index in --controls) focuses
 // that control; WM_APP+2 (wParam = ms) stops responding for that long;
 // WM_APP+3 makes the window the foreground window; WM_APP+4 opens the
-// clipboard and holds it open until WM_APP+5. On activation the control that
+// clipboard and holds it open until WM_APP+5 (wParam > 0: for that many ms). On activation the control that
 // had the focus last gets it back.
 //
 // Log lines, UTF-8, text escaped (\\ \r \n): first
 //   READY main=HWND name=HWND ...            (hex handles; combo.edit too)
 // then, per event, "<name> <event> [data]":
 //   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> [lParam hex] | WM_KEYUP <vk hex> <lParam hex> |
-//   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed>
+//   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed> |
+//   CLICKED | FILE <the file's text, without its byte-order mark, when Enter was pressed>
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +69,8 @@ constexpr UINT WM_TARGET_FOREGROUND = WM_APP + 3;
 constexpr UINT WM_TARGET_HOLD_CLIPBOARD = WM_APP + 4;
 constexpr UINT WM_TARGET_FREE_CLIPBOARD = WM_APP + 5;
 constexpr UINT WM_TARGET_WORK = WM_APP + 6;
+constexpr UINT_PTR kLateTimer = 1;
+constexpr UINT_PTR kFreeClipboardTimer = 2;
 
 struct Control {
   std::wstring name;
@@ -79,6 +94,13 @@ std::vector<std::unique_ptr<Control>> g_owned;
 std::vector<Control*> g_controls;
 std::vector<Control*> g_logged;  // controls and the combo's edit child
 HWND g_lastFocus = nullptr;      // given back on activation, as dialogs do
+struct Deferred { HWND wnd; UINT msg; WPARAM wp; LPARAM lp; ULONGLONG due; };
+int g_late = 0;
+int g_slowChange = 0;
+std::wstring g_file;
+bool g_closeOnEnter = false;
+std::deque<Deferred> g_deferred;
+bool g_replaying = false;
 
 std::string Utf8(const std::wstring& s) {
   if (s.empty()) return std::string();
@@ -117,12 +139,33 @@ std::wstring Hex(unsigned long long v) {
   return buf;
 }
 
+std::wstring FileText(const std::wstring& path) {
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+  if (f == INVALID_HANDLE_VALUE) return L"<none>";
+  char bytes[4096];
+  DWORD n = 0;
+  ::ReadFile(f, bytes, sizeof(bytes), &n, nullptr);
+  ::CloseHandle(f);
+  const int bom = n >= 3 && std::string(bytes, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  wchar_t text[4096];
+  return std::wstring(text, ::MultiByteToWideChar(CP_UTF8, 0, bytes + bom, static_cast<int>(n) - bom, text, 4096));
+}
+
 std::wstring TextOf(HWND wnd) {
   int n = ::GetWindowTextLengthW(wnd);
   std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
   n = ::GetWindowTextW(wnd, s.data(), n + 1);
   s.resize(static_cast<std::size_t>(n < 0 ? 0 : n));
   return s;
+}
+
+// False when the window is gone.
+bool LogEnter(const std::wstring& name, HWND wnd) {
+  Log(name + L" ENTER " + Escape(TextOf(wnd)));
+  if (!g_file.empty()) Log(name + L" FILE " + Escape(FileText(g_file)));
+  if (g_closeOnEnter) ::DestroyWindow(g_main);
+  return !g_closeOnEnter;
 }
 
 Control* Find(HWND wnd) {
@@ -135,6 +178,11 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
   Control* c = Find(wnd);
   if (!c) return ::DefWindowProcW(wnd, msg, wp, lp);
   const std::wstring& n = c->name;
+  if (g_late > 0 && !g_replaying && (msg == WM_KEYDOWN || msg == WM_KEYUP || msg == WM_CHAR)) {
+    if (g_deferred.empty()) ::SetTimer(g_main, kLateTimer, static_cast<UINT>(g_late), nullptr);
+    g_deferred.push_back({wnd, msg, wp, lp, ::GetTickCount64() + static_cast<ULONGLONG>(g_late)});
+    return 0;
+  }
   switch (msg) {
     case WM_SETTEXT:
       if (g_quiet) break;
@@ -155,14 +203,14 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (!g_keyUp) break;
       Log(n + L" WM_KEYUP " + Hex(wp) + L" " + Hex(static_cast<DWORD>(lp)));
       if (wp == VK_RETURN) {
-        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (!LogEnter(n, wnd)) return 0;
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
       }
       break;
     case WM_KEYDOWN:
       Log(n + L" WM_KEYDOWN " + Hex(wp) + (g_keyUp ? L" " + Hex(static_cast<DWORD>(lp)) : L""));
       if (wp == VK_RETURN && !g_keyUp) {
-        Log(n + L" ENTER " + Escape(TextOf(wnd)));
+        if (!LogEnter(n, wnd)) return 0;
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
         if (g_limitOnEnter >= 0) ::CallWindowProcW(c->original, wnd, EM_SETLIMITTEXT, g_limitOnEnter, 0);
         if (g_clearOnEnter) {
@@ -217,11 +265,43 @@ LRESULT CALLBACK MainProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       ::SetForegroundWindow(wnd);
       return 0;
     case WM_TARGET_HOLD_CLIPBOARD:
+      if (wp) ::SetTimer(wnd, kFreeClipboardTimer, static_cast<UINT>(wp), nullptr);
       return ::OpenClipboard(wnd);
     case WM_TARGET_FREE_CLIPBOARD:
       return ::CloseClipboard();
     case WM_TARGET_WORK:
       ::Sleep(1);
+      return 0;
+    case WM_TIMER:
+      if (wp == kFreeClipboardTimer) {
+        ::KillTimer(wnd, kFreeClipboardTimer);
+        ::CloseClipboard();
+      }
+      if (wp != kLateTimer) return 0;
+      ::KillTimer(wnd, kLateTimer);
+      while (!g_deferred.empty() && g_deferred.front().due <= ::GetTickCount64()) {
+        const Deferred d = g_deferred.front();
+        g_deferred.pop_front();
+        g_replaying = true;
+        ControlProc(d.wnd, d.msg, d.wp, d.lp);
+        g_replaying = false;
+      }
+      if (!g_deferred.empty())
+        ::SetTimer(wnd, kLateTimer, static_cast<UINT>(g_deferred.front().due - ::GetTickCount64()), nullptr);
+      return 0;
+    case WM_COMMAND:
+      if (HIWORD(wp) == EN_CHANGE && g_slowChange > 0 && !g_quiet) {
+        // The edit sends EN_CHANGE inside WM_SETTEXT: the sender waits too.
+        ::Sleep(static_cast<DWORD>(g_slowChange));
+        if (Control* c = Find(reinterpret_cast<HWND>(lp))) {
+          g_quiet = true;
+          ::CallWindowProcW(c->original, c->wnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+          g_quiet = false;
+        }
+      }
+      if (HIWORD(wp) == BN_CLICKED)
+        for (Control* c : g_controls)
+          if (c->wnd == reinterpret_cast<HWND>(lp)) Log(c->name + L" CLICKED");
       return 0;
     case WM_ACTIVATE:
       if (LOWORD(wp) == WA_INACTIVE) {
@@ -293,6 +373,10 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   g_limitOnEnter = Int(args, L"--limit-on-enter", -1);
   g_fixedLimit = Flag(args, L"--fixed-limit");
   g_noLimit = Flag(args, L"--no-limit");
+  g_late = Int(args, L"--late", 0);
+  g_slowChange = Int(args, L"--slow-change", 0);
+  g_file = Arg(args, L"--file", L"");
+  g_closeOnEnter = Flag(args, L"--close-on-enter");
 
   ::LoadLibraryW(L"riched20.dll");
   WNDCLASSEXW wc{};
@@ -303,6 +387,17 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   wc.lpszClassName = L"QmTargetWindow";
   ::RegisterClassExW(&wc);
+  WNDCLASSEXW canvas = wc;
+  canvas.lpfnWndProc = &::DefWindowProcW;
+  canvas.lpszClassName = L"QmCanvas";
+  ::RegisterClassExW(&canvas);
+  WNDCLASSEXW page{};
+  page.cbSize = sizeof(page);
+  if (::GetClassInfoExW(nullptr, L"Edit", &page)) {
+    page.hInstance = inst;
+    page.lpszClassName = L"QmPage";
+    ::RegisterClassExW(&page);
+  }
 
   DWORD ex = 0;
   if (Flag(args, L"--tool")) ex |= WS_EX_TOOLWINDOW;
@@ -315,6 +410,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   if (!main) return 4;
   g_main = main;
 
+  const bool dialog = Flag(args, L"--dialog");
   const std::vector<std::wstring> names = Split(Arg(args, L"--controls", L"hidden,button,edit1,edit2,combo,memo"));
   int top = 10;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -336,7 +432,8 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
       height = 120;
     } else if (n == L"button") {
       cls = L"Button";
-      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+      // A dialog makes its focused push button the default one, which Enter clicks.
+      style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | (dialog ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
     } else if (n == L"combo") {
       cls = L"ComboBox";
       style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWN | CBS_AUTOHSCROLL;
@@ -348,6 +445,14 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     } else if (n == L"static") {
       cls = L"Static";
       style = WS_CHILD | WS_VISIBLE;
+    } else if (n == L"canvas") {
+      cls = L"QmCanvas";
+    } else if (n == L"page") {
+      cls = L"QmPage";
+    } else if (n == L"panel") {
+      cls = L"Static";
+      style = WS_CHILD | WS_VISIBLE | WS_DISABLED;
+      height = 30;
     }
     Control* c = NewControl(n, nullptr);
     c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
@@ -355,6 +460,11 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     top += (n == L"combo" || n == L"list" ? 24 : height) + 6;
     g_controls.push_back(c);
     if (n == L"button" || n == L"static") continue;
+    if (n == L"panel") {
+      Subclass(NewControl(L"panel.edit", ::CreateWindowExW(0, L"Edit", L"", WS_CHILD | WS_VISIBLE | WS_BORDER, 5, 3, 200,
+                                                           24, c->wnd, nullptr, inst, nullptr)));
+      continue;
+    }
     if (n == L"combo") {
       COMBOBOXINFO info{};
       info.cbSize = sizeof(info);
@@ -387,11 +497,12 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
   std::wstring ready = L"READY main=" + Hex(reinterpret_cast<UINT_PTR>(main));
   for (Control* c : g_controls) ready += L" " + c->name + L"=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
   for (Control* c : g_logged)
-    if (c->name == L"combo.edit") ready += L" combo.edit=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
+    if (c->name.find(L'.') != std::wstring::npos) ready += L" " + c->name + L"=" + Hex(reinterpret_cast<UINT_PTR>(c->wnd));
   Log(ready);
 
   MSG msg;
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (dialog && ::IsDialogMessageW(main, &msg)) continue;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }

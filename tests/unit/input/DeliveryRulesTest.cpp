@@ -29,6 +29,20 @@ TEST(DeliveryWay, TheFocusedFieldIsWrittenOnlyWhenItTakesTextElseTheKeysGoWhereT
     EXPECT_EQ(WayForFocus(FieldWith(change)), TWay::kPaste);
 }
 
+TEST(DeliveryWay, StandardControlsThatTakeNoTextGetNoKeyAtAll) {
+  for (const char16_t* cls : {u"Button", u"BUTTON", u"static", u"ScrollBar", u"SysListView32", u"SysTreeView32",
+                              u"msctls_trackbar32", u"SysTabControl32", u"msctls_updown32", u"SysHeader32",
+                              u"msctls_progress32"})
+    EXPECT_TRUE(TakesNoText(cls, 0)) << std::string(cls, cls + std::char_traits<char16_t>::length(cls));
+  EXPECT_TRUE(TakesNoText(u"ComboBox", 0x0003));    // CBS_DROPDOWNLIST
+  EXPECT_FALSE(TakesNoText(u"ComboBox", 0x0002));   // CBS_DROPDOWN: its edit takes text
+  // Fields, pages and toolkits' own controls: names only like the system's.
+  for (const char16_t* cls : {u"Edit", u"TButtonEdit", u"ButtonX", u"Chrome_RenderWidgetHostHWND", u"RichEdit20W"})
+    EXPECT_FALSE(TakesNoText(cls, 0x0003));
+  EXPECT_EQ(WayForFocus(ControlFacts(u"Button", 0, true, true)), TWay::kNone);
+  EXPECT_EQ(WayForFocus(ControlFacts(u"ComboBox", 0x0003, true, true)), TWay::kNone);
+}
+
 TEST(DeliveryWay, TheSearchSkipsHiddenDisabledReadOnlyPasswordAndDropDownListFields) {
   EXPECT_TRUE(IsSearchCandidate(Field()));
   EXPECT_TRUE(IsSearchCandidate(FieldWith([](auto& f) { f.MultiLine = true; })));  // found, then pasted into
@@ -51,6 +65,38 @@ TEST(DeliveryWay, EditStylesCountOnlyForEditClassesAndTheListStyleOnlyForComboBo
   const TControlFacts grid = ControlFacts(u"TGrid", kReadOnly | kPassword | 0x0003, true, false);
   EXPECT_TRUE(grid.InputClass && !grid.ReadOnly && !grid.Password && !grid.DropDownList && !grid.Enabled);
   EXPECT_FALSE(ControlFacts(u"Button", 0, true, true).InputClass);
+}
+
+TEST(DeliveryWait, AVanishedWindowHadTheBarcodeOnlyOnceItsTextAndEnterWereInAndAnUnaskedPasteIsRefused) {
+  const TStage stages[] = {TStage::kNothingIn, TStage::kPasteOffered, TStage::kTextIn, TStage::kEnterIn};
+  for (TStage stage : stages) {
+    EXPECT_EQ(OutcomeOf(TWaitEnd::kDone, stage), TNotEntered::kNone);
+    EXPECT_EQ(OutcomeOf(TWaitEnd::kGone, stage), stage == TStage::kEnterIn ? TNotEntered::kNone : TNotEntered::kNoWindow);
+    EXPECT_EQ(OutcomeOf(TWaitEnd::kOverdue, stage),
+              stage == TStage::kPasteOffered ? TNotEntered::kPasteRefused : TNotEntered::kHung);
+    EXPECT_EQ(OutcomeOf(TWaitEnd::kHung, stage), TNotEntered::kHung);
+    EXPECT_EQ(OutcomeOf(TWaitEnd::kEnded, stage), TNotEntered::kEnded);
+  }
+}
+
+TEST(DeliveryWait, EnterFollowsAPasteOnlyOnceItWasTakenAndEveryKeyWasHandled) {
+  EXPECT_TRUE(EnterMayFollow({true, false, true}));
+  EXPECT_TRUE(EnterMayFollow({false, true, true}));   // another program made it render
+  EXPECT_FALSE(EnterMayFollow({false, false, true}));  // nobody asked: a button, a page not done yet
+  EXPECT_FALSE(EnterMayFollow({true, false, false}));
+  EXPECT_FALSE(EnterMayFollow({false, true, false}));
+}
+
+TEST(DeliveryKeys, ABlockCutShortIsUndoneByReleasingWhatWentDownLastFirst) {
+  const std::vector<TKeyEvent> paste{{0x11, false}, {0x56, false}, {0x56, true}, {0x11, true}};
+  EXPECT_TRUE(KeysToRelease(paste, 0).empty());
+  EXPECT_EQ(KeysToRelease(paste, 1), (std::vector<TKeyEvent>{{0x11, true}}));
+  EXPECT_EQ(KeysToRelease(paste, 2), (std::vector<TKeyEvent>{{0x56, true}, {0x11, true}}));
+  EXPECT_EQ(KeysToRelease(paste, 3), (std::vector<TKeyEvent>{{0x11, true}}));
+  EXPECT_TRUE(KeysToRelease(paste, 4).empty());
+  // A held modifier's release is not ours to undo; a key pressed again is released once.
+  const std::vector<TKeyEvent> held{{0xA0, true}, {0x0D, false}, {0x0D, true}, {0x0D, false}};
+  EXPECT_EQ(KeysToRelease(held, 9), (std::vector<TKeyEvent>{{0x0D, true}}));
 }
 
 TEST(DeliveryKeys, PostedKeyLParamsCarryRepeatScanCodeAndTheKeyUpBits) {
@@ -90,6 +136,8 @@ TEST(DeliveryLog, EachReasonHasItsLineAndTheBarcodeIsCutAt200Characters) {
   EXPECT_EQ(NotEnteredLogLine(TNotEntered::kNoWindow, u"A1"), u"条码未录入（没有可录入的窗口）：A1");
   EXPECT_EQ(NotEnteredLogLine(TNotEntered::kClipboardBusy, u"A1"), u"条码未录入（剪贴板被占用）：A1");
   EXPECT_EQ(NotEnteredLogLine(TNotEntered::kPasteRefused, u"A1"), u"条码未录入（目标控件未接受粘贴）：A1");
+  EXPECT_EQ(NotEnteredLogLine(TNotEntered::kNotInput, u"A1"), u"条码未录入（焦点不在输入框上）：A1");
+  EXPECT_EQ(NotEnteredLogLine(TNotEntered::kBlocked, u"A1"), u"条码未录入（系统阻止了模拟按键）：A1");
   EXPECT_EQ(NotEnteredLogLine(TNotEntered::kNone, u"A1"), u"");
   EXPECT_EQ(NotEnteredLogLine(TNotEntered::kEnded, u"A1"), u"");
 

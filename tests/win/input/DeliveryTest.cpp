@@ -222,9 +222,10 @@ TEST(Delivery, AFieldThatRefusesItsTextGetsNoEnterButThePasteAndThenOne) {
   auto t = FrontTarget({L"--controls", L"edit1", L"--focus", L"edit1", L"--refuse-settext"});
   ASSERT_TRUE(t->Ready());
   EXPECT_TRUE(SendExternalText(L"R1\r").Entered());
+  // Enter only once the paste was taken, each behind the marker.
   EXPECT_EQ(t->EventsOf(L"edit1"), (Lines{L"WM_SETTEXT R1", L"WM_KEYDOWN 11", L"WM_KEYDOWN 56", L"WM_CHAR 16",
-                                          L"WM_PASTE", L"PASTED R1", L"WM_KEYDOWN D", L"ENTER R1", L"WM_CHAR D",
-                                          L"WM_KEYDOWN E8"}));
+                                          L"WM_PASTE", L"PASTED R1", L"WM_KEYDOWN E8", L"WM_KEYDOWN D", L"ENTER R1",
+                                          L"WM_CHAR D", L"WM_KEYDOWN E8"}));
 }
 
 TEST(Delivery, TheDirectWaysEnterIsAKeyDownAndAKeyUpWithRealLParams) {
@@ -292,7 +293,7 @@ TEST(Delivery, AnEnterHandlerThatSetsItsOwnTextLimitNeitherHoldsUpNorLosesABarco
 }
 
 TEST(Delivery, FieldsWithoutAnObservableTextLimitGetTheirEnterWithoutWaitingOutTheBudget) {
-  for (const wchar_t* option : {L"--fixed-limit", L"--no-limit"}) {
+  for (const wchar_t* option : {L"--fixed-limit"}) {
     auto t = FrontTarget({L"--focus", L"edit1", option});
     ASSERT_TRUE(t->Ready());
     const DWORD_PTR initial = LimitOf(t->Control(L"edit1"));
@@ -306,6 +307,17 @@ TEST(Delivery, FieldsWithoutAnObservableTextLimitGetTheirEnterWithoutWaitingOutT
     EXPECT_EQ(t->Events(L"edit1", L"ENTER").size(), 2u) << option;
     EXPECT_EQ(LimitOf(t->Control(L"edit1")), initial) << option;
   }
+}
+
+// Only a control that answers with a text limit is an edit field: one that
+// only has an edit's class name would show the text as its caption.
+TEST(Delivery, AFieldThatAnswersNoTextLimitGetsThePasteAndNoWmSetText) {
+  auto t = FrontTarget({L"--controls", L"edit1", L"--focus", L"edit1", L"--no-limit"});
+  ASSERT_TRUE(t->Ready());
+  EXPECT_TRUE(SendExternalText(L"N1\r").Entered());
+  EXPECT_TRUE(t->Events(L"edit1", L"WM_SETTEXT").empty());
+  EXPECT_EQ(t->Events(L"edit1", L"PASTED"), Lines{L"N1"});
+  EXPECT_EQ(t->Events(L"edit1", L"ENTER"), Lines{L"N1"});
 }
 
 TEST(Delivery, ATargetBusyWithItsOwnPostedWorkHasHandledTheEnterWhenTheCallReturns) {

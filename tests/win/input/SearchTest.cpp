@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <dwmapi.h>
+
 #include "TargetProcess.h"
 #include "WinTestSupport.h"
 #include "input/UExternalInput.h"
@@ -43,6 +45,12 @@ TEST(Search, AnotherFocusedControlGetsTheKeysAndOnlyWithoutFocusTheSearchPicksAF
   ASSERT_TRUE(FindInputChild(t.Main(), found));
   EXPECT_EQ(found, t.Control(L"edit1"));
   EXPECT_EQ(FindInputControl(nullptr, kSelf, 0), t.Control(L"edit1"));
+  // The search's deadline holds inside the window in front too.
+  TInputSearch late = SearchFrom(nullptr, kSelf, 0);
+  late.Deadline = ::GetTickCount() - 1;
+  FindInputControl(late);
+  EXPECT_EQ(late.FrontWnd, t.Main());
+  EXPECT_EQ(late.FoundWnd, nullptr);
   // A focused read-only field takes no text (the keys go there); a focused
   // password field is the user's choice and is written.
   t.Focus(1);
@@ -100,6 +108,17 @@ TEST(Search, CandidatesExcludeOwnProcessToolAndNoActivateWindows) {
   EXPECT_FALSE(IsCandidateWindow(noActivate.Main(), nullptr, kSelf));
   EXPECT_FALSE(IsCandidateWindow(nullptr, nullptr, 0));
   EXPECT_FALSE(IsCandidateWindow(reinterpret_cast<HWND>(0x7FFFFFF0), nullptr, 0));  // no such window
+
+  // Cloaked by the window manager (on another virtual desktop): Wine cloaks
+  // nothing, so the table says so of the plain window.
+  const TDwmFunctions saved = DwmFunctions();
+  DwmFunctions().GetWindowAttribute = [](HWND, DWORD attribute, PVOID value, DWORD) -> HRESULT {
+    *static_cast<DWORD*>(value) = attribute == DWMWA_CLOAKED ? 2 /* DWM_CLOAKED_SHELL */ : 0;
+    return S_OK;
+  };
+  const bool candidate = IsCandidateWindow(plain.Main(), nullptr, kSelf);
+  DwmFunctions() = saved;
+  EXPECT_FALSE(candidate);
 }
 
 // The program's own window, shown in front of the window the user was in.

@@ -1,6 +1,9 @@
 #include "TargetProcess.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <utility>
 
 #include "WinTestSupport.h"
 #include "platform/InputSynth.h"
@@ -37,6 +40,19 @@ std::vector<std::wstring> SplitLines(const std::wstring& all) {
 std::atomic<int> g_counter{0};
 
 }  // namespace
+
+std::wstring ClipboardText() {
+  std::wstring out;
+  if (!::OpenClipboard(nullptr)) return L"<busy>";
+  if (HANDLE h = ::GetClipboardData(CF_UNICODETEXT)) {
+    if (auto* p = static_cast<const wchar_t*>(::GlobalLock(h))) {
+      out = p;
+      ::GlobalUnlock(h);
+    }
+  }
+  ::CloseClipboard();
+  return out;
+}
 
 std::string ReadWholeFile(const std::wstring& path) {
   HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -159,13 +175,15 @@ namespace {
 std::vector<KeyRecorder::Event> g_keys;
 std::vector<WORD> g_scans;
 std::vector<std::size_t> g_blocks;
+std::size_t g_letIn = SIZE_MAX;
 UINT WINAPI RecordInput(UINT count, LPINPUT inputs, int) {
+  g_blocks.push_back(count);
+  count = static_cast<UINT>(std::min<std::size_t>(count, std::exchange(g_letIn, SIZE_MAX)));
   for (UINT i = 0; i < count; ++i) {
     if (inputs[i].type != INPUT_KEYBOARD) continue;
     g_keys.push_back({static_cast<BYTE>(inputs[i].ki.wVk), inputs[i].ki.dwFlags});
     g_scans.push_back(inputs[i].ki.wScan);
   }
-  g_blocks.push_back(count);
   return count;
 }
 }  // namespace
@@ -174,11 +192,13 @@ KeyRecorder::KeyRecorder() {
   g_keys.clear();
   g_scans.clear();
   g_blocks.clear();
+  g_letIn = SIZE_MAX;
   qm::InputFunctions().SendInput = &RecordInput;
 }
 KeyRecorder::~KeyRecorder() { qm::InputFunctions() = qm::SystemInputFunctions(); }
 std::vector<KeyRecorder::Event>& KeyRecorder::Events() { return g_keys; }
 std::vector<WORD>& KeyRecorder::Scans() { return g_scans; }
 std::vector<std::size_t>& KeyRecorder::Blocks() { return g_blocks; }
+void KeyRecorder::LetInOfNextBlock(std::size_t n) { g_letIn = n; }
 
 }  // namespace qmtest

@@ -53,7 +53,7 @@ class TargetProcess {
 inline const wchar_t* TargetClass() { return L"QmTargetWindow"; }
 
 // Records the keys of SendInput calls, and does not send them, while
-// installed.
+// installed. The keys recorded are those it let in.
 struct KeyRecorder {
   struct Event {
     BYTE vk;
@@ -65,7 +65,12 @@ struct KeyRecorder {
   static std::vector<Event>& Events();
   static std::vector<WORD>& Scans();          // each key's scan code, as Events
   static std::vector<std::size_t>& Blocks();  // the number of events of each call
+  // The next call lets in only its first n events, as a blocked system does.
+  static void LetInOfNextBlock(std::size_t n);
 };
+
+// The clipboard's text, "<busy>" while another program holds it.
+std::wstring ClipboardText();
 
 // Reads a whole file that another process may hold open; empty when none.
 std::string ReadWholeFile(const std::wstring& path);

@@ -129,15 +129,26 @@ TEST_F(FocusPickerTest, CoversTheScreenHidesTheCursorOnTheCrosshairAndOnlyEscCan
   EXPECT_NE(PickerClassAtom(), 0);
 }
 
-TEST_F(FocusPickerTest, LeftButtonDownPicksTheClicksPoint) {
-  // Resting on a point and clicking picks that point.
+TEST_F(FocusPickerTest, AClickPicksThePointOfItsPressAndEndsOnTheReleaseWithTheMouseCaptured) {
+  // Resting on a point and pressing there: the pick lasts until the
+  // release, the mouse captured (ended on the press, the overlay would be
+  // gone and the release would reach the program beneath).
+  bool openWhilePressed = false;
   TPicks picks;
   TPickScript rest;
   rest.WaitFor([] { return FindOverlay() != nullptr; })
       .Do([] { ::SetCursorPos(100, 200); })
       .WaitFor([] { return CrosshairAt(100, 200); }, 60)
-      .Do([] { ClickButton(MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP); });
+      .Do([] { ::mouse_event(MOUSEEVENTF_LEFTDOWN, 0, 0, 0, 0); })
+      .WaitFor([] { return ::GetCapture() == FindOverlay(); })
+      .Do([&] {
+        openWhilePressed = ActivePicker() != nullptr;
+        ::SetCursorPos(120, 230);
+        ::mouse_event(MOUSEEVENTF_LEFTUP, 0, 0, 0, 0);
+      });
   Pick(rest, picks.Callback());
+  EXPECT_TRUE(openWhilePressed);
+  EXPECT_EQ(::GetCapture(), nullptr);
   EXPECT_EQ(picks.Calls, 1);
   EXPECT_EQ(picks.Point, (TPickPoint{100, 200}));
 
@@ -393,7 +404,10 @@ TEST_F(FocusPickerTest, AMonitorLeftOfThePrimaryGivesNegativePointsAndTheCursorI
         g_fakeCursor = {-500, 300};
       })
       .WaitFor([] { return CrosshairAt(1420, 300); }, 60)
-      .Do([] { ::PostMessageW(FindOverlay(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1420, 300)); });
+      .Do([] {
+        ::PostMessageW(FindOverlay(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1420, 300));
+        ::PostMessageW(FindOverlay(), WM_LBUTTONUP, 0, MAKELPARAM(1420, 300));
+      });
   Pick(script, picks.Callback());
 
   EXPECT_EQ(start, (TPickPoint{1920, 540}));

@@ -1,0 +1,29 @@
+#pragma once
+// The direct way: the control's whole text set with WM_SETTEXT, then Enter
+// posted to it as a typed key arrives. Main thread only.
+#include <windows.h>
+
+#include <string>
+
+#include "input/TargetWait.h"
+
+namespace qm {
+
+enum class TDirectResult {
+  kEntered,  // the text is set and, when asked, its Enter was handled
+  kRefused,  // the control reported that it did not take the text
+  kNotEdit,  // not an edit field, whatever its class name: nothing was sent
+  kHung,     // the target stopped responding or did not finish in time
+  kGone,     // the control went away
+  kEnded,    // the program is exiting
+};
+
+// Sets the control's whole text and, when asked, posts Enter to it (key-down
+// and key-up) and waits until the control's thread has handled them. The
+// text is sent once, from helper (after what was given it before), and
+// waited for to the bound: a send given up may still be running.
+[[nodiscard]] TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter,
+                                              THelper& helper);
+[[nodiscard]] TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter);
+
+}  // namespace qm
