@@ -120,7 +120,15 @@ TEST(FaultDelivery, AClipboardHeldByAnotherProgramCostsThatPasteAndNothingElse) 
   ASSERT_TRUE(SendLines(rig.port, "P-1\r\n"));
   ASSERT_TRUE(rig.WaitEntered(L"P-1", 10000, L"memo"));
   ASSERT_TRUE(rig.WaitBarcodeFile(FileBytes("P-1"), 5000));
-  const std::size_t eventsBefore = (rig.NewEvents(), rig.all.size());
+  // P-1's delivery ends with the marker key pressed after its Enter; counted
+  // before that, the marker would look like a key of P-2's.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        rig.NewEvents();
+        return rig.all.back().event == L"WM_KEYDOWN" && rig.all.back().data.rfind(L"E8", 0) == 0;
+      },
+      5000));
+  const std::size_t eventsBefore = rig.all.size();
 
   DWORD_PTR held = 0;
   ASSERT_TRUE(::SendMessageTimeoutW(rig.target.Main(), WM_APP + 4, 0, 0, SMTO_NORMAL, 5000, &held));
