@@ -143,6 +143,8 @@ struct TDeliveryOutcome {
   bool Entered() const noexcept { return Reason == TNotEntered::kNone; }
 };
 
+// The reason of the log line below ("目标程序无响应"); empty for kNone and kEnded.
+std::u16string_view NotEnteredReason(TNotEntered reason) noexcept;
 // The log line of a barcode that was not entered: "条码未录入（REASON）：" and
 // the barcode, cut to 200 characters. Empty for kNone and kEnded.
 std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode);
