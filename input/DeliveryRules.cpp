@@ -157,6 +157,14 @@ bool TargetOutOfReach(std::optional<std::uint32_t> ownLevel, std::optional<std::
 std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode) {
   const std::u16string_view why = NotEnteredReason(reason);
   if (why.empty()) return {};
+  std::u16string line = u"条码未录入（";
+  line += why;
+  line += u"）：";
+  line += LoggedBarcode(barcode);
+  return line;
+}
+
+std::u16string_view LoggedBarcode(std::u16string_view barcode) noexcept {
   // 200 characters, not code units: a surrogate pair is never split.
   std::size_t end = 0;
   for (std::size_t chars = 0; end < barcode.size() && chars < kLoggedBarcodeChars; ++chars) {
@@ -164,11 +172,7 @@ std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode
                       barcode[end + 1] >= 0xDC00 && barcode[end + 1] <= 0xDFFF;
     end += pair ? 2 : 1;
   }
-  std::u16string line = u"条码未录入（";
-  line += why;
-  line += u"）：";
-  line += barcode.substr(0, end);
-  return line;
+  return barcode.substr(0, end);
 }
 
 std::int32_t AbsoluteMouseCoordinate(std::int32_t p, std::int32_t origin, std::int32_t extent) noexcept {
