@@ -22,7 +22,8 @@ void TReplyChannel::Done() {
   std::lock_guard<std::mutex> lock(mu_);
   if (outstanding_) --outstanding_;
   ++progress_;
-  if (wake_) wake_();
+  // An answer woke the reader already; a drain waits for the last line.
+  if (outstanding_ == 0 && wake_) wake_();
 }
 
 void TReplyChannel::Flush(const TSend& send) {

@@ -21,7 +21,8 @@ class TReplyChannel {
   // full for the moment, below 0 when the connection failed.
   using TSend = std::function<long(const char* bytes, std::size_t n)>;
 
-  // wake tells the reader there is work; it is called under the channel's lock.
+  // wake tells the reader there is work: a reply to send, or no line left
+  // to wait for. It is called under the channel's lock.
   explicit TReplyChannel(std::function<void()> wake) : wake_(std::move(wake)) {}
 
   // Reader: one more line goes to the main thread.

@@ -40,7 +40,7 @@ std::vector<std::string> Rows(const std::string& file) {
 }
 
 TEST(ScanRecord, RowsRepliesInOrderPerConnectionAndARepeatHeldBack) {
-  TDeliveryRig rig({L"--controls", L"edit1,button", L"--focus", L"edit1", L"--dialog"});
+  TDeliveryRig rig({L"--controls", L"edit1,button", L"--focus", L"edit1"});
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nScanLog=1\r\nReply=1\r\nRepeatSeconds=60\r\n"));
   TTcpClient a(rig.port), b(rig.port, true, 0x7F000002);
   ASSERT_TRUE(a.Connected() && b.Connected());
@@ -56,7 +56,7 @@ TEST(ScanRecord, RowsRepliesInOrderPerConnectionAndARepeatHeldBack) {
 
   rig.target.Focus(1);  // the button: nothing may be typed there
   ASSERT_TRUE(b.Send("B-2\r\n"));
-  EXPECT_EQ(b.Receive(100, 20000), "ERR not-input\r\n");
+  EXPECT_EQ(b.Receive(15, 20000), "ERR not-input\r\n");
   EXPECT_EQ(U8(rig.Entered()), U8(std::vector<std::wstring>{L"S-1", L"S-2", L"B-1"}));
 
   std::vector<std::string> rows = Rows(ReadBytes(TodaysFile(rig.dir)));
@@ -73,14 +73,16 @@ TEST(ScanRecord, RowsRepliesInOrderPerConnectionAndARepeatHeldBack) {
 TEST(ScanRecord, ASenderThatNeverReadsKeepsItsConnectionAndTheProgramKeepsAnswering) {
   TDeliveryRig rig;
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nReply=1\r\nRepeatSeconds=3600\r\n"));
+  // Shown, Wine's log pane repaints for each of the thousands of lines.
+  ::ShowWindow(rig.app.Main(), SW_HIDE);
   // A small window, so the replies pile up in the program, not in TCP.
   TTcpClient deaf(rig.port, true, 0, 4096);
   ASSERT_TRUE(deaf.Connected());
-  constexpr std::size_t kRepeats = 20000;  // 240,000 bytes of replies
+  constexpr std::size_t kRepeats = 12000;  // 144,000 bytes of replies
   std::string flood = "R\r\n";
   for (std::size_t i = 0; i < kRepeats; ++i) flood += "R\r\n";
   ASSERT_TRUE(deaf.Send(flood + "END\r\n"));
-  ASSERT_TRUE(rig.WaitEntered(L"END", 120000));
+  ASSERT_TRUE(rig.WaitEntered(L"END", 90000));
   TTcpClient other(rig.port, true, 0x7F000002);
   ASSERT_TRUE(other.Send("OTHER\r\n"));
   EXPECT_EQ(other.Receive(4, 20000), "OK\r\n");
@@ -94,7 +96,7 @@ TEST(ScanRecord, ASenderThatNeverReadsKeepsItsConnectionAndTheProgramKeepsAnswer
   std::size_t repeats = 0, at = 4;
   for (; got.compare(at, 12, "ERR repeat\r\n") == 0; at += 12) ++repeats;
   EXPECT_TRUE(at == got.size() || got.substr(at) == "OK\r\n") << got.substr(at, 40);  // END's, if it had room
-  EXPECT_GT(repeats, 1000u);
+  EXPECT_GE(4 + repeats * 12, 64u * 1024);  // at least what the program holds
   EXPECT_LT(repeats, kRepeats);
   ASSERT_TRUE(deaf.Send("AFTER\r\n"));
   EXPECT_EQ(deaf.Receive(4, 20000), "OK\r\n");
