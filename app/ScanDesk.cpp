@@ -16,6 +16,7 @@ TScanDesk* g_retrying = nullptr;  // the one desk whose retry timer runs
 }  // namespace
 
 TScanDesk::~TScanDesk() {
+  if (!FWaiting.empty()) Flush();  // a last try: what still waits is lost with the process
   if (FTimer) ::KillTimer(nullptr, FTimer);
   if (g_retrying == this) g_retrying = nullptr;
 }

@@ -7,83 +7,61 @@
 namespace qm {
 namespace {
 
-struct TWire {
-  std::string got;
-  std::size_t room = SIZE_MAX;  // bytes the socket takes before it is full
-  bool broken = false;
-  TReplyChannel::TSend Send() {
-    return [this](const char* p, std::size_t n) -> long {
-      if (broken) return -1;
-      const std::size_t take = std::min(n, room);
-      got.append(p, take);
-      room -= take;
-      return static_cast<long>(take);
-    };
-  }
-};
+// A socket that takes room bytes, then is full; -1 once broken.
+TReplyChannel::TSend Wire(std::string& got, std::size_t room = SIZE_MAX, bool broken = false) {
+  return [&got, room, broken](const char* p, std::size_t n) mutable -> long {
+    if (broken) return -1;
+    const std::size_t take = std::min(n, room);
+    got.append(p, take);
+    room -= take;
+    return static_cast<long>(take);
+  };
+}
 
-TEST(ReplyChannel, RepliesLeaveInOrderAndTheChannelSettlesOnceAllLinesAreDone) {
+TEST(ReplyChannel, RepliesLeaveInOrderAndTheChannelSettlesOnceAllLinesAreDoneAndSent) {
   int wakes = 0;
   TReplyChannel c([&] { ++wakes; });
-  TWire wire;
-  EXPECT_TRUE(c.Settled());
+  std::string got;
   c.Expect();
   c.Expect();
   c.Answer("OK\r\n");
   c.Done();
-  EXPECT_FALSE(c.Settled());  // the second line is still on its way
   c.Answer("ERR repeat\r\n");
+  EXPECT_FALSE(c.Settled());  // the second line is still on its way
   c.Done();
-  EXPECT_EQ(wakes, 3);
-  EXPECT_FALSE(c.Settled());  // sent it is not yet
-  wire.room = 6;
-  c.Flush(wire.Send());
-  EXPECT_EQ(wire.got, "OK\r\nER");
+  EXPECT_EQ(wakes, 3);        // each reply, and the last line done
+  c.Flush(Wire(got, 6));
+  EXPECT_EQ(got, "OK\r\nER");
   EXPECT_FALSE(c.Settled());
-  wire.room = SIZE_MAX;
-  c.Flush(wire.Send());
-  EXPECT_EQ(wire.got, "OK\r\nERR repeat\r\n");
+  c.Flush(Wire(got));
+  EXPECT_EQ(got, "OK\r\nERR repeat\r\n");
   EXPECT_TRUE(c.Settled());
   c.Detach();
-  c.Expect();
-  c.Done();
+  c.Answer("OK\r\n");
   EXPECT_EQ(wakes, 3);
+  // A failed connection settles at once and takes no more replies.
+  c.Expect();
+  c.Flush(Wire(got, SIZE_MAX, true));
+  EXPECT_TRUE(c.Settled());
+  c.Answer("OK\r\n");
+  c.Flush(Wire(got));
+  EXPECT_EQ(got, "OK\r\nERR repeat\r\n");
 }
 
 TEST(ReplyChannel, PastTheCapRepliesAreDroppedWholeAndLaterOnesFitAgainOnceSent) {
   TReplyChannel c(nullptr);
-  TWire wire;
+  std::string got;
   const std::string reply = "ERR not-input\r\n";
-  std::size_t kept = 0;
-  while ((kept + 1) * reply.size() <= TReplyChannel::kMaxPending) {
-    c.Answer(reply);
-    ++kept;
-  }
-  c.Answer(reply);
+  const std::size_t fit = TReplyChannel::kMaxPending / reply.size();
+  for (std::size_t i = 0; i < fit + 1; ++i) c.Answer(reply);
   c.Answer("OK\r\n");
   EXPECT_EQ(c.Dropped(), 2u);
-  c.Flush(wire.Send());
-  EXPECT_EQ(wire.got.size(), kept * reply.size());
-  EXPECT_EQ(wire.got.substr(wire.got.size() - reply.size()), reply);
+  c.Flush(Wire(got));
+  EXPECT_EQ(got.size(), fit * reply.size());
+  EXPECT_EQ(got.substr(got.size() - reply.size()), reply);
   c.Answer("OK\r\n");
-  c.Flush(wire.Send());
-  EXPECT_EQ(wire.got.substr(wire.got.size() - 4), "OK\r\n");
-}
-
-TEST(ReplyChannel, AFailedConnectionSettlesAtOnceAndTakesNoMoreReplies) {
-  TReplyChannel c(nullptr);
-  TWire wire;
-  c.Expect();
-  c.Answer("OK\r\n");
-  wire.broken = true;
-  c.Flush(wire.Send());
-  EXPECT_TRUE(c.Settled());
-  const std::uint64_t progress = c.Progress();
-  c.Answer("OK\r\n");
-  wire.broken = false;
-  c.Flush(wire.Send());
-  EXPECT_EQ(wire.got, "");
-  EXPECT_EQ(c.Progress(), progress);
+  c.Flush(Wire(got));
+  EXPECT_EQ(got.substr(got.size() - 4), "OK\r\n");
 }
 
 }  // namespace
