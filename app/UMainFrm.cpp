@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "app/DeliverySettings.h"
 #include "app/IntegerSyntax.h"
 #include "app/MainFrmIds.h"
 #include "input/UExternalInput.h"
@@ -366,6 +367,7 @@ void TMainFrm::FormCreate(TObject*) {
   ::SetWindowTextW(lblFocus, FocusPointIsSet() ? FocusText(FFocusX, FFocusY).c_str() : kFocusUnset);
   SetTrayTip();
   LoadAllowFrom();
+  LoadDeliverySettings();
   FScans.LoadConfig(FIniPath);
   StartServer();
   AddLog(L"程序启动完成");
@@ -452,6 +454,24 @@ void TMainFrm::SaveConfig() {
 }
 
 // Not written by SaveConfig: the file's own text stays the user's.
+// Read as the user wrote them, never written back.
+void TMainFrm::LoadDeliverySettings() {
+  const TIniFile ini(FIniPath);
+  TDeliveryConfig config;
+  const auto read = [&ini](const wchar_t* key) -> std::optional<std::u16string> {
+    if (!ini.HasKey(kSection, key)) return std::nullopt;
+    return ToU16(ini.ReadString(kSection, key, L""));
+  };
+  config.Delivery = read(L"Delivery");
+  config.Ending = read(L"Ending");
+  config.KeyDelay = read(L"KeyDelay");
+  for (const std::wstring& line : ini.ReadSection(L"Apps")) config.AppLines.push_back(ToU16(line));
+  TDeliveryReading reading = ReadDeliveryConfig(config);
+  for (const std::u16string& line : reading.Invalid) AddLog(L"配置项无效：" + ToWide(line));
+  AddLog(ToWide(DeliveryLine(reading.Settings)));
+  SetDeliverySettings(std::move(reading.Settings));
+}
+
 void TMainFrm::LoadAllowFrom() {
   const TAllowFrom allow = ParseAllowFrom(ToU16(TIniFile(FIniPath).ReadString(kSection, L"AllowFrom", L"")));
   for (const std::u16string& entry : allow.invalid) AddLog(L"AllowFrom 中的条目无效：" + ToWide(entry));
@@ -528,6 +548,14 @@ TDeliveryOutcome TMainFrm::HandleBarcode(const std::wstring& S) {
   const std::u16string line = NotEnteredLogLine(outcome.Reason, ToU16(S));
   if (line.empty()) return outcome;
   AddLog(ToWide(line));
+  if (const std::u16string& exe = outcome.UnruledProgram; !exe.empty()) {
+    bool hinted = false;
+    for (const std::u16string& known : keysHinted_) hinted = hinted || SameExeName(known, exe);
+    if (!hinted) {
+      keysHinted_.push_back(exe);
+      AddLog(L"提示：该程序可能只接受键盘输入，可在 config.ini 的 [Apps] 中加入 " + ToWide(exe) + L"=keys");
+    }
+  }
   // The window usually sits hidden: a balloon says where to look.
   if (outcome.FirstForProcess) {
     TrayIcon.ShowBalloon(L"目标程序以管理员身份运行，无法录入。请以管理员身份运行 Quillmere。", L"Quillmere", 10000);
@@ -574,6 +602,7 @@ void TMainFrm::btnSavePortClick(TObject*) {
   SaveConfig();
   SetTrayTip();
   LoadAllowFrom();
+  LoadDeliverySettings();
   FScans.LoadConfig(FIniPath);
   // The port is held exclusively, and connections accepted on it keep it
   // from being bound again: a listener already on it stays as it is. A

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/ScanDesk.h"
 #include "net/UBarcodeServer.h"
@@ -50,6 +51,7 @@ class TMainFrm final : public TWindow {
   void LoadConfig();
   void SaveConfig();
   void LoadAllowFrom();
+  void LoadDeliverySettings();
   void StartServer();
   void StopServer();
   void AddLog(const std::wstring& S);
@@ -111,6 +113,8 @@ class TMainFrm final : public TWindow {
   int trayRetriesLeft_ = 0;
   bool destroyed_ = false;
   ULONGLONG lastFailBalloon_ = 0;  // tick of the last balloon for a barcode not entered
+  // Programs told once that they may want the keys way.
+  std::vector<std::u16string> keysHinted_;
   bool pickQueued_ = false;        // a pick waits for its turn in the main-thread queue
 };
 

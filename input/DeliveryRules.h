@@ -140,6 +140,8 @@ struct TDeliveryOutcome {
   TNotEntered Reason = TNotEntered::kNone;
   // kElevated: the first time for this target process.
   bool FirstForProcess = false;
+  // kPasteRefused in a program without a rule of its own: its file name.
+  std::u16string UnruledProgram{};
   bool Entered() const noexcept { return Reason == TNotEntered::kNone; }
 };
 

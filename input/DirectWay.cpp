@@ -70,16 +70,16 @@ TWaitEnd PollLimit(HWND control, TTargetWait& wait, Done done, DWORD& seen) {
   }
 }
 
-// Posts Enter to the control as a typed key arrives: the key-down, then,
+// Posts the key (Enter or Tab) to the control as a typed key arrives: the key-down, then,
 // once the thread has dispatched it (and so posted its WM_CHAR), the key-up;
 // and waits until the key-up and everything before it were dispatched. The
 // first marker follows the key-down, the second the key-up. stage says
-// whether the Enter reached the control's queue.
-TWaitEnd PostEnter(HWND control, DWORD limit, TTargetWait* wait, TStage& stage) {
-  const UINT scan = ::MapVirtualKeyExW(VK_RETURN, MAPVK_VK_TO_VSC,
+// whether the key reached the control's queue.
+TWaitEnd PostEndingKey(HWND control, BYTE vk, DWORD limit, TTargetWait* wait, TStage& stage) {
+  const UINT scan = ::MapVirtualKeyExW(vk, MAPVK_VK_TO_VSC,
                                        ::GetKeyboardLayout(::GetWindowThreadProcessId(control, nullptr)));
-  const auto post = [control, scan](UINT msg, bool up) {
-    return ::PostMessageW(control, msg, VK_RETURN, KeyMessageLParam(static_cast<std::uint16_t>(scan), false, up)) != FALSE;
+  const auto post = [control, vk, scan](UINT msg, bool up) {
+    return ::PostMessageW(control, msg, vk, KeyMessageLParam(static_cast<std::uint16_t>(scan), false, up)) != FALSE;
   };
   if (!post(WM_KEYDOWN, false)) return ::IsWindow(control) ? TWaitEnd::kHung : TWaitEnd::kGone;
   stage = TStage::kEnterIn;
@@ -149,7 +149,7 @@ TDirectResult DirectResultOf(TWaitEnd end, TStage stage) {
 
 }  // namespace
 
-TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter, THelper& helper) {
+TDirectResult SendTextToControl(HWND control, const std::wstring& text, TEnding ending, THelper& helper) {
   TTargetWait wait(control);
   // An edit field answers with its text limit. A control that only has an
   // edit's class name would take WM_SETTEXT as its caption and report
@@ -165,7 +165,8 @@ TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pre
   if (const TWaitEnd end = SetControlText(control, text, wait, helper, refused); end != TWaitEnd::kDone)
     return DirectResultOf(end, TStage::kNothingIn);
   if (refused) return TDirectResult::kRefused;
-  if (!pressEnter) return TDirectResult::kEntered;
+  const std::vector<TKeyEvent> key = EndingEvents(ending);
+  if (key.empty()) return TDirectResult::kEntered;
   DWORD limit = 0;
   if (WaitForTarget()) {
     if (const TWaitEnd end = MarkableLimit(control, wait, limit); end != TWaitEnd::kDone)
@@ -175,12 +176,12 @@ TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pre
   // buttons, key previews); forms that act on the release get it too. The
   // next text may replace this one once they were handled.
   TStage stage = TStage::kTextIn;
-  const TWaitEnd end = PostEnter(control, limit, WaitForTarget() ? &wait : nullptr, stage);
+  const TWaitEnd end = PostEndingKey(control, key.front().Vk, limit, WaitForTarget() ? &wait : nullptr, stage);
   return DirectResultOf(end, stage);
 }
 
-TDirectResult SendTextToControl(HWND control, const std::wstring& text, bool pressEnter) {
-  return SendTextToControl(control, text, pressEnter, THelper::Free());
+TDirectResult SendTextToControl(HWND control, const std::wstring& text, TEnding ending) {
+  return SendTextToControl(control, text, ending, THelper::Free());
 }
 
 }  // namespace qm

@@ -92,12 +92,17 @@ class TReleaseWatch {
 UINT Insert(const std::vector<TKeyEvent>& keys, HKL layout) {
   std::vector<INPUT> in(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    const UINT scan = ::MapVirtualKeyExW(keys[i].Vk, MAPVK_VK_TO_VSC_EX, layout);
     in[i].type = INPUT_KEYBOARD;
+    in[i].ki.dwExtraInfo = kOwnInputTag;
+    if (keys[i].Vk == 0) {
+      in[i].ki.wScan = keys[i].Unit;
+      in[i].ki.dwFlags = KEYEVENTF_UNICODE | (keys[i].Up ? KEYEVENTF_KEYUP : 0);
+      continue;
+    }
+    const UINT scan = ::MapVirtualKeyExW(keys[i].Vk, MAPVK_VK_TO_VSC_EX, layout);
     in[i].ki.wVk = keys[i].Vk;
     in[i].ki.wScan = static_cast<WORD>(scan & 0xFF);
     in[i].ki.dwFlags = (keys[i].Up ? KEYEVENTF_KEYUP : 0) | ((scan & 0xFF00) ? KEYEVENTF_EXTENDEDKEY : 0);
-    in[i].ki.dwExtraInfo = kOwnInputTag;
   }
   return InputFunctions().SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }

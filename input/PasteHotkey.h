@@ -23,9 +23,11 @@ using CharKeyFn = std::uint8_t (*)(char16_t);
 // ASCII letter case does not matter. Empty or only spaces: no combination.
 std::optional<TKeyCombo> ParsePasteHotkey(std::u16string_view text, CharKeyFn charKey);
 
+// A key, or with Vk 0 a UTF-16 unit typed as a Unicode key event.
 struct TKeyEvent {
   std::uint8_t Vk;
   bool Up;
+  char16_t Unit = 0;
   friend bool operator==(const TKeyEvent&, const TKeyEvent&) = default;
 };
 

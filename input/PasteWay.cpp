@@ -180,7 +180,9 @@ bool SendPasteHotkey() {
   return !combo || PressKeyCombo(combo->Ctrl, combo->Shift, combo->Alt, combo->Key);
 }
 
-TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, const THelperCall& written) {
+TDeliveryOutcome Paste(const std::wstring& text, TEnding ending, HWND ownWnd, const THelperCall& written) {
+  const std::vector<TKeyEvent> endingKeys = EndingEvents(ending);
+  const bool enterWanted = !endingKeys.empty();
   if (text.empty()) return {};  // nothing to paste, and no field to press Enter in
   TTypingTarget target;
   if (const TDeliveryOutcome out = PrepareTyping(ownWnd, target); !out.Entered()) return out;
@@ -215,7 +217,7 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, 
   TTargetWait wait(fg);  // from the moment the keys are sent
   if (combo && !SendPasteHotkey()) return blocked();
   if (!WaitForTarget()) {
-    if (enterWanted && !PressKeyCombo(false, false, false, VK_RETURN)) return blocked();
+    if (enterWanted && !TypeKeys(endingKeys)) return blocked();
     return {};
   }
   if (combo) {
@@ -232,7 +234,7 @@ TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, 
   TTargetWait enterWait(fg);
   if (const TWaitEnd waited = RearmMarker(marker, enterWait); waited != TWaitEnd::kDone)
     return ended(waited, TStage::kTextIn);
-  if (!PressKeyCombo(false, false, false, VK_RETURN)) return blocked();
+  if (!TypeKeys(endingKeys)) return blocked();
   return ended(WaitKeysTaken(marker, enterWait, fg), TStage::kEnterIn);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "input/DeliveryRules.h"
+#include "input/KeyPlan.h"
 #include "input/TargetWait.h"
 
 namespace qm {
@@ -23,8 +24,8 @@ void HandOverClipboard();
 // False when the system blocked the keys (see TypeKeys).
 [[nodiscard]] bool SendPasteHotkey();
 
-// Pastes text into the window in front (never ownWnd) and, when asked,
-// presses Enter after it; no key goes out before written is done.
-TDeliveryOutcome Paste(const std::wstring& text, bool enterWanted, HWND ownWnd, const THelperCall& written);
+// Pastes text into the window in front (never ownWnd) and presses the ending
+// key after it; no key goes out before written is done.
+TDeliveryOutcome Paste(const std::wstring& text, TEnding ending, HWND ownWnd, const THelperCall& written);
 
 }  // namespace qm

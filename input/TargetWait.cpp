@@ -232,13 +232,14 @@ TWaitEnd LetTargetCatchUp(HWND wnd, int trips, TTargetWait& wait) {
 
 void ReleaseAbandonedMarker() { (void)ReleaseLeftMarker(0); }
 
-TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target) {
+TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target, bool pauseInFront) {
   const HWND wnd = PickTargetWindow(ownWnd, ::GetCurrentProcessId());
   if (!wnd) return {TNotEntered::kNoWindow};
   if (std::optional<TDeliveryOutcome> out = Unreachable(wnd)) return *out;
+  const bool inFront = ::GetForegroundWindow() == wnd;
   (void)ForceForegroundWindow(wnd);
   TMainThreadQueue::HandlePendingMessages();
-  ::Sleep(kFrontPauseMs);
+  if (pauseInFront || !inFront) ::Sleep(kFrontPauseMs);
 
   // Keys typed with the target not in front would land elsewhere.
   const HWND fg = ::GetForegroundWindow();

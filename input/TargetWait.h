@@ -157,7 +157,8 @@ struct TTypingTarget {
 // keys land, and waits until it has activated itself; Entered() when keys
 // may be typed now. None go to a window out of reach, to one that did not
 // come to the front, or to a focused control that takes no text.
-TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target);
+// pauseInFront: pause for the window already in front as for one brought there.
+TDeliveryOutcome PrepareTyping(HWND ownWnd, TTypingTarget& target, bool pauseInFront = true);
 
 // Until the target in front has taken every key typed so far: the marker,
 // pressed behind them, shows it; without a marker, round trips to its focus.

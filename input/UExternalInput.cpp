@@ -18,6 +18,25 @@ constexpr std::size_t kFileBufferBytes = 4096;
 constexpr DWORD kFileWaitMs = 2000;
 
 HWND g_ownWnd = nullptr;
+TDeliverySettings g_settings;
+
+// The file name of a process's executable; read once for the window
+// barcodes go to, as a window's handle and its process id name one process.
+std::u16string ExeNameOf(HWND root, DWORD pid) {
+  static HWND knownRoot = nullptr;
+  static DWORD knownPid = 0;
+  static std::u16string knownName;
+  if (root == knownRoot && pid == knownPid) return knownName;
+  UniqueKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t path[MAX_PATH * 4];
+  DWORD size = static_cast<DWORD>(std::size(path));
+  if (!process || !::QueryFullProcessImageNameW(process.get(), 0, path, &size)) return {};
+  const std::wstring full(path, size);
+  knownRoot = root;
+  knownPid = pid;
+  knownName = ToU16(full.substr(full.find_last_of(L"\\/") + 1));
+  return knownName;
+}
 
 // The file is written when the delivery ends, as it always was; a disk that
 // does not answer holds the program up no longer than this.
@@ -45,8 +64,14 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
   if (!search.FrontWnd) return {TNotEntered::kNoWindow};
   if (std::optional<TDeliveryOutcome> out = Unreachable(search.FrontWnd, search.FrontPid)) return *out;
   if (search.NoTextFocus) return {TNotEntered::kNotInput};
-  if (search.FoundWnd) {
-    switch (SendTextToControl(search.FoundWnd, stripped, parts.EnterWanted, helper)) {
+  const HWND root = RootOf(search.FrontWnd);
+  const DWORD pid = search.FrontPid ? search.FrontPid : ProcessOf(root);
+  bool ruled = false;
+  const TDeliveryRule rule = g_settings.Apps.empty() ? g_settings.Default : RuleFor(g_settings, ExeNameOf(root, pid), &ruled);
+  const TEnding ending = parts.EnterWanted ? rule.Ending : TEnding::kNone;
+  if (rule.Way == TDeliveryWay::kKeys) return TypeText(stripped, ending, g_settings.KeyDelayMs, g_ownWnd, *written);
+  if (search.FoundWnd && rule.Way == TDeliveryWay::kAuto) {
+    switch (SendTextToControl(search.FoundWnd, stripped, ending, helper)) {
       case TDirectResult::kEntered: return {};
       case TDirectResult::kRefused:  // the paste way, with no Enter sent yet
       case TDirectResult::kNotEdit: break;
@@ -55,7 +80,9 @@ TDeliveryOutcome Deliver(const std::wstring& text) {
       case TDirectResult::kEnded: return {TNotEntered::kEnded};
     }
   }
-  return Paste(stripped, parts.EnterWanted, g_ownWnd, *written);
+  TDeliveryOutcome out = Paste(stripped, ending, g_ownWnd, *written);
+  if (out.Reason == TNotEntered::kPasteRefused && !ruled) out.UnruledProgram = ExeNameOf(root, pid);
+  return out;
 }
 
 }  // namespace
@@ -77,6 +104,8 @@ void EndDelivery() {
 }
 
 HWND OwnWindow() noexcept { return g_ownWnd; }
+
+void SetDeliverySettings(TDeliverySettings settings) { g_settings = std::move(settings); }
 
 void WriteBarcodeFile(const std::wstring& text) {
   try {

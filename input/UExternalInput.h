@@ -1,17 +1,20 @@
 #pragma once
 // Delivery of one text into the application in front: direct entry into its
-// focused text-input control, or the clipboard and the paste hot-key where
-// the focus is. Each step has a unit of its own: the search (InputSearch),
-// the direct way (DirectWay), the paste way (PasteWay), the synthesized keys
-// (KeySynth) and the waits for the target (TargetWait). Main thread only.
+// focused text-input control, the clipboard and the paste hot-key where the
+// focus is, or typed key by key. Each step has a unit of its own: the search
+// (InputSearch), the direct way (DirectWay), the paste way (PasteWay), the
+// keys way (KeysWay), the synthesized keys (KeySynth) and the waits for the
+// target (TargetWait). Main thread only.
 #include <windows.h>
 
 #include <string>
 
+#include "input/DeliveryChoice.h"
 #include "input/DeliveryRules.h"
 #include "input/DirectWay.h"
 #include "input/InputSearch.h"
 #include "input/KeySynth.h"
+#include "input/KeysWay.h"
 #include "input/PasteWay.h"
 #include "input/TargetWait.h"
 
@@ -22,7 +25,10 @@ namespace qm {
 void SetOwnWindow(HWND wnd) noexcept;
 HWND OwnWindow() noexcept;
 
-// Delivers text: a trailing line break asks for Enter after it. A busy
+// The ways and endings in force, by default and for single programs.
+void SetDeliverySettings(TDeliverySettings settings);
+
+// Delivers text: a trailing line break asks for the ending key after it. A busy
 // target is waited for, while this thread's messages are handled (no other
 // delivery starts meanwhile), until it is done, hung, or 10 s have passed.
 // barcode.txt beside the executable receives the text as given.

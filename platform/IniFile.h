@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qm {
 
@@ -15,6 +16,10 @@ class TIniFile {
   const std::wstring& FileName() const noexcept { return fileName_; }
 
   std::wstring ReadString(const wchar_t* section, const wchar_t* key, const std::wstring& def) const;
+  // Whether the key is in the section at all, with any value.
+  bool HasKey(const wchar_t* section, const wchar_t* key) const;
+  // The section's lines as written ("key=value"), comments left out.
+  std::vector<std::wstring> ReadSection(const wchar_t* section) const;
 
   // Raise EAppError "Unable to write to <file>" when the system refuses.
   void WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value);

@@ -4,8 +4,11 @@
 // paste way; the throughput of the direct way; and what the waits for the
 // target add to each barcode. The baseline, measured in the same run, is a
 // minimal receiver that sets each line into the same control with WM_SETTEXT.
+// The keys way types 13-character barcodes into a control that reads typed
+// keys, against the paste and direct ways of the same run and a typist that
+// sends the same keys in one SendInput block.
 //
-//   delivery_bench.exe [--count N] [--paste-count N] [--quillmere PATH]
+//   delivery_bench.exe [--count N] [--paste-count N] [--keys-count N] [--quillmere PATH]
 #include <winsock2.h>
 #include <windows.h>
 
@@ -304,7 +307,7 @@ class ChildProcess {
 // Quillmere.exe copied into a fresh folder with a config.ini of its own.
 class QuillmereCopy {
  public:
-  QuillmereCopy(const std::wstring& exe, std::uint16_t port) {
+  QuillmereCopy(const std::wstring& exe, std::uint16_t port, const std::string& moreConfig = "") {
     if (::GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) return;
     wchar_t tmp[MAX_PATH];
     ::GetTempPathW(MAX_PATH, tmp);
@@ -312,7 +315,8 @@ class QuillmereCopy {
            std::to_wstring(port) + L"\\";
     ::CreateDirectoryW(dir_.c_str(), nullptr);
     if (!::CopyFileW(exe.c_str(), (dir_ + L"Quillmere.exe").c_str(), FALSE)) return;
-    const std::string ini = "[Config]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=0\r\nFocusX=0\r\nFocusY=0\r\n";
+    const std::string ini = "[Config]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=0\r\nFocusX=0\r\nFocusY=0\r\n" +
+                            moreConfig;
     HANDLE f = ::CreateFileW((dir_ + L"config.ini").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
     ::WriteFile(f, ini.data(), static_cast<DWORD>(ini.size()), &written, nullptr);
@@ -390,6 +394,120 @@ WayResults RunWay(bool paste, const std::wstring& quillmere, int count) {
   return out;
 }
 
+struct KeysResults {
+  Result exe, typist;
+  double exeGapMedian = -1, exeGapMax = -1, typistGapMedian = -1, typistGapMax = -1;
+};
+
+// The largest gap between two characters of each barcode, from the stamped
+// WM_CHAR lines before each Enter.
+class GapWatch {
+ public:
+  // Lines of one barcode; returns true at its Enter, with the typed text.
+  bool Take(const Stamped& s, std::string& entered) {
+    if (s.line.rfind("canvas WM_CHAR ", 0) == 0) {
+      if (last_ > 0) gap_ = std::max(gap_, static_cast<double>(s.stamp - last_) / g_qpcPerMs);
+      last_ = s.stamp;
+    } else if (s.line.rfind("canvas ENTER ", 0) == 0) {
+      entered = s.line.substr(13);
+      gaps.push_back(gap_);
+      last_ = 0;
+      gap_ = 0;
+      return true;
+    }
+    return false;
+  }
+  std::vector<double> gaps;
+
+ private:
+  long long last_ = 0;
+  double gap_ = 0;
+};
+
+// Waits for the Enter of code; its stamp, or 0 on time-out.
+long long WaitEnter(LogTail& tail, GapWatch& gaps, const std::string& code, DWORD ms) {
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < ms; ::Sleep(1))
+    for (const Stamped& s : tail.Read()) {
+      std::string entered;
+      if (gaps.Take(s, entered) && entered == code) return s.stamp;
+    }
+  return 0;
+}
+
+// The typist: the code's keys and Enter in one SendInput block, as the
+// fastest keyboard-wedge scanner would.
+void TypeBlock(const std::string& code) {
+  std::vector<INPUT> in;
+  const auto key = [&in](WORD vk, bool up) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = vk;
+    i.ki.wScan = static_cast<WORD>(::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    i.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    in.push_back(i);
+  };
+  for (char c : code) {
+    const SHORT k = ::VkKeyScanW(static_cast<wchar_t>(c));
+    if (HIBYTE(k) & 1) key(VK_SHIFT, false);
+    key(LOBYTE(k), false);
+    key(LOBYTE(k), true);
+    if (HIBYTE(k) & 1) key(VK_SHIFT, true);
+  }
+  key(VK_RETURN, false);
+  key(VK_RETURN, true);
+  ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+// 13-character barcodes typed by Quillmere.exe with Delivery=keys and by the
+// typist, in turn, into a control that reads only typed keys; then a burst.
+KeysResults RunKeys(const std::wstring& quillmere, int count) {
+  KeysResults out;
+  TargetProcess target({L"--controls", L"canvas", L"--focus", L"canvas", L"--stamp"});
+  const std::uint16_t port = qmtest::FreePort();
+  QuillmereCopy copy(quillmere, port, "Delivery=keys\r\n");
+  if (!target.Ready() || !copy.Running()) {
+    out.exe.note = out.typist.note = "target or Quillmere.exe did not start";
+    return out;
+  }
+  target.ComeToFront();
+  SOCKET sock = ConnectWithin(port, 10000);
+  LogTail tail(target.LogPath());
+  GapWatch exeGaps, typistGaps;
+  WhilePumping([&] {
+    for (int i = 0; i < count; ++i) {
+      const std::string code = Code("KEYSWAYQ-", i), typed = Code("KEYSWAYT-", i);
+      long long sent = Now();
+      qmtest::SendAll(sock, code + "\r\n");
+      if (const long long at = WaitEnter(tail, exeGaps, code, kArrivalTimeoutMs))
+        out.exe.latencyMs.push_back(static_cast<double>(at - sent) / g_qpcPerMs);
+      else
+        ++out.exe.lost;
+      ::Sleep(kIdleGapMs);
+      sent = Now();
+      TypeBlock(typed);
+      if (const long long at = WaitEnter(tail, typistGaps, typed, kArrivalTimeoutMs))
+        out.typist.latencyMs.push_back(static_cast<double>(at - sent) / g_qpcPerMs);
+      else
+        ++out.typist.lost;
+      ::Sleep(kIdleGapMs);
+    }
+    std::string all;
+    for (int i = 0; i < count; ++i) all += Code("KEYSBURST", i) + "\r\n";
+    const long long sent = Now();
+    qmtest::SendAll(sock, all);
+    if (const long long at = WaitEnter(tail, exeGaps, Code("KEYSBURST", count - 1), kArrivalTimeoutMs + count * 100))
+      out.exe.perSecond = count * 1000.0 / (static_cast<double>(at - sent) / g_qpcPerMs);
+  });
+  ::closesocket(sock);
+  const auto median = [](std::vector<double> v) { return v.empty() ? -1 : Percentile(v, 0.5); };
+  const auto worst = [](const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); };
+  out.exeGapMedian = median(exeGaps.gaps);
+  out.exeGapMax = worst(exeGaps.gaps);
+  out.typistGapMedian = median(typistGaps.gaps);
+  out.typistGapMax = worst(typistGaps.gaps);
+  return out;
+}
+
 // Milliseconds each delivery takes on the main thread, the waits for the
 // target on or off.
 std::vector<double> DeliveryTimes(bool paste, bool waits, int count) {
@@ -437,12 +555,13 @@ std::string Counted(const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = 500, pasteCount = 500;
+  int count = 500, pasteCount = 500, keysCount = 500;
   std::wstring quillmere = WinPath(QM_QUILLMERE_EXE);
   for (int i = 1; i + 1 < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--count") count = std::max(2, std::atoi(argv[++i]));
     else if (a == "--paste-count") pasteCount = std::max(2, std::atoi(argv[++i]));
+    else if (a == "--keys-count") keysCount = std::max(2, std::atoi(argv[++i]));
     else if (a == "--quillmere") quillmere = Widen(argv[++i]);
   }
   LARGE_INTEGER freq;
@@ -453,6 +572,7 @@ int main(int argc, char** argv) {
 
   const WayResults direct = RunWay(false, quillmere, count);
   const WayResults paste = RunWay(true, quillmere, pasteCount);
+  const KeysResults keys = RunKeys(quillmere, keysCount);
 
   // Latency from the client's send to the text in the target's control; the
   // receivers take turns, so all run under the same load.
@@ -467,6 +587,20 @@ int main(int argc, char** argv) {
   Row("delivery throughput, direct way, burst of " + std::to_string(count) + ", barcodes/s",
       direct.exe.perSecond > 0 ? direct.exe.perSecond : -1,
       receiver, direct.baseline.perSecond, true);
+
+  // The keys way: 13 characters and Enter, to the Enter in the target.
+  const std::string keysName = "delivery latency, keys way (13 characters), Quillmere.exe, ";
+  const std::string keysCounted = "n=" + std::to_string(keys.exe.latencyMs.size()) + ", lost " + std::to_string(keys.exe.lost);
+  Row(keysName + "median ms (" + keysCounted + ")", Median(keys.exe), "paste way, Quillmere.exe", Median(paste.exe));
+  Row(keysName + "median ms", Median(keys.exe), "direct way, Quillmere.exe", Median(direct.exe));
+  Row(keysName + "median ms", Median(keys.exe), "one SendInput block from the bench", Median(keys.typist));
+  Row(keysName + "p99 ms", P99(keys.exe), "one SendInput block from the bench", P99(keys.typist));
+  Row("delivery throughput, keys way, burst of " + std::to_string(keysCount) + ", barcodes/s",
+      keys.exe.perSecond > 0 ? keys.exe.perSecond : -1, "direct way, Quillmere.exe", direct.exe.perSecond, true);
+  Row("largest gap between two keys of a barcode, keys way, median ms", keys.exeGapMedian,
+      "one SendInput block from the bench", keys.typistGapMedian);
+  Row("largest gap between two keys of a barcode, keys way, worst ms", keys.exeGapMax,
+      "one SendInput block from the bench", keys.typistGapMax);
 
   // What waiting until the target has taken each barcode adds per delivery.
   const int waitCount = std::min(count, 200), waitPasteCount = std::min(pasteCount, 100);

@@ -32,7 +32,7 @@ bool Admitted(TDeliveryRig& rig, unsigned last, const std::string& text) {
 TEST(AllowFrom, OtherAddressesAreRefusedUnreadAndLoggedOncePerAddress) {
   TDeliveryRig rig;
   Texts startUp = {Invalid(L"010.0.0.1"), Invalid(L"10.0.0.0/33"), Invalid(L"1.2.3"), Invalid(L"host.example"),
-                   L"程序启动完成"};
+                   kDefaultDelivery, L"程序启动完成"};
   for (const std::wstring& line : ListenerLines(rig.port, L"允许连接的地址：127.0.0.1, 127.0.0.0/31, 127.0.0.3"))
     startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom= 127.0.0.0/31, 127.0.0.3 ,010.0.0.1,10.0.0.0/33,,1.2.3, host.example\r\n"));
@@ -73,9 +73,9 @@ TEST(AllowFrom, ANewListTakesEffectWhenThePortIsSavedAndOpenConnectionsStay) {
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   ASSERT_TRUE(rig.app.Sync());
   const Texts log = rig.app.LogMessages();
-  ASSERT_EQ(log.size(), before + 3);
-  EXPECT_EQ(U8(Texts(log.end() - 3, log.end())),
-            U8({Invalid(L"127.0.0.256"), L"端口已保存并重新监听：" + std::to_wstring(rig.port),
+  ASSERT_EQ(log.size(), before + 4);
+  EXPECT_EQ(U8(Texts(log.end() - 4, log.end())),
+            U8({Invalid(L"127.0.0.256"), kDefaultDelivery, L"端口已保存并重新监听：" + std::to_wstring(rig.port),
                 L"允许连接的地址：127.0.0.1, 127.0.0.3"}));
   // The key is the user's: saving the settings leaves it as it was.
   EXPECT_NE(ReadBytes(rig.dir.File(L"config.ini")).find("\r\nAllowFrom=127.0.0.3, 127.0.0.256\r\n"), std::string::npos);
@@ -100,6 +100,7 @@ TEST(AllowFrom, AKeyWithoutAValidEntryAdmitsThisPcOnlyAndIsReportedInBrief) {
     if (i < 50) startUp.push_back(Invalid(L"scanner-" + std::to_wstring(i)));
   }
   startUp.push_back(L"AllowFrom 中另有 10 个条目无效");
+  startUp.push_back(kDefaultDelivery);
   startUp.push_back(L"程序启动完成");
   for (const std::wstring& line : ListenerLines(rig.port, L"允许连接的地址：127.0.0.1")) startUp.push_back(line);
   ASSERT_TRUE(rig.Start("AutoStart=0\r\nAllowFrom=" + value + "\r\n"));

@@ -93,7 +93,7 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   const std::wstring failure = BindFailureLine(rig.port);
   ASSERT_FALSE(failure.empty());
   ASSERT_TRUE(rig.Start("AutoStart=0\r\n", failure));
-  EXPECT_EQ(U8(rig.app.LogMessages()), U8({L"程序启动完成", failure}));
+  EXPECT_EQ(U8(rig.app.LogMessages()), U8({kDefaultDelivery, L"程序启动完成", failure}));
   // The status claims what was asked for; only the log tells.
   EXPECT_EQ(U8(rig.app.Text(qm::kIdLblStatus)), U8(L"监听中：TCP 端口 " + std::to_wstring(rig.port)));
   EXPECT_TRUE(rig.app.Running());
@@ -111,7 +111,7 @@ TEST(FaultNetwork, APortHeldAtStartUpLogsOneLineAndALaterChangeWorks) {
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   ASSERT_TRUE(rig.app.Sync());
   // Still one failure line: nothing retried the held port.
-  Texts log = {L"程序启动完成", failure, L"端口已保存并重新监听：" + std::to_wstring(other)};
+  Texts log = {kDefaultDelivery, L"程序启动完成", failure, kDefaultDelivery, L"端口已保存并重新监听：" + std::to_wstring(other)};
   log.insert(log.end(), listening.begin(), listening.end());
   EXPECT_EQ(U8(rig.app.LogMessages()), U8(log));
   ASSERT_TRUE(rig.TargetInFront());

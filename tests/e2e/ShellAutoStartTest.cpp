@@ -28,7 +28,7 @@ TEST(ShellAutoStart, CheckingWritesAndUncheckingDeletesTheRunValue) {
   ASSERT_TRUE(app.Start());
   ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
   const std::wstring quoted = L"\"" + app.ExePath() + L"\"";
-  std::vector<std::wstring> log{kStarted};
+  std::vector<std::wstring> log{kDefaultDelivery, kStarted};
   log.insert(log.end(), listener.begin(), listener.end());
 
   app.PostClick(qm::kIdChkAutoStart);

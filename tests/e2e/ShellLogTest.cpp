@@ -36,10 +36,10 @@ TEST(ShellLog, KeepsAtMost500EntriesAndDropsTheOldestEntryWhole) {
   ASSERT_TRUE(app.Start());
   ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
   const std::wstring registered = L"已写入开机自启：\"" + app.ExePath() + L"\"";
-  ASSERT_EQ(U8(app.LogMessages()), U8({registered, kStarted, listener[0], listener[1], listener[2]}));
+  ASSERT_EQ(U8(app.LogMessages()), U8({registered, kDefaultDelivery, kStarted, listener[0], listener[1], listener[2]}));
   ASSERT_GT(app.LogDisplayLines(), 6) << "the auto-start entry should wrap";
 
-  ASSERT_TRUE(CloseRequests(app, 495));
+  ASSERT_TRUE(CloseRequests(app, 494));
   std::vector<std::wstring> log = app.LogMessages();
   ASSERT_EQ(log.size(), 500u);
   EXPECT_EQ(U8(log[0]), U8(registered));
@@ -49,10 +49,11 @@ TEST(ShellLog, KeepsAtMost500EntriesAndDropsTheOldestEntryWhole) {
   ASSERT_TRUE(CloseRequests(app, 1));
   log = app.LogMessages();
   ASSERT_EQ(log.size(), 500u);
-  EXPECT_EQ(U8(log[0]), U8(kStarted));
-  EXPECT_EQ(U8(log[1]), U8(listener[0]));
-  EXPECT_EQ(U8(log[2]), U8(listener[1]));
-  EXPECT_EQ(U8(log[3]), U8(listener[2]));
+  EXPECT_EQ(U8(log[0]), U8(kDefaultDelivery));
+  EXPECT_EQ(U8(log[1]), U8(kStarted));
+  EXPECT_EQ(U8(log[2]), U8(listener[0]));
+  EXPECT_EQ(U8(log[3]), U8(listener[1]));
+  EXPECT_EQ(U8(log[4]), U8(listener[2]));
   EXPECT_EQ(app.LogDisplayLines(), 500);
 
   ASSERT_TRUE(CloseRequests(app, 5));

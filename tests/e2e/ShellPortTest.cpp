@@ -113,7 +113,7 @@ TEST(ShellPort, ValidPortMovesTheListenerAndIsSaved) {
       ASSERT_EQ(BindError(static_cast<std::uint16_t>(row.port)), 0) << "another program holds " << row.port;
     }
     const std::vector<std::wstring> listener = kept ? std::vector<std::wstring>{kAllowAll} : ListenerLines(row.port);
-    std::vector<std::wstring> added = {SavedLog(row.port)};
+    std::vector<std::wstring> added = {kDefaultDelivery, SavedLog(row.port)};
     added.insert(added.end(), listener.begin(), listener.end());
     const std::size_t before = p.app.LogMessages().size();
     const std::optional<TMessageBox> box = p.Save(row.typed);
@@ -156,10 +156,10 @@ TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLogAndSavingItAgainRetries
   std::optional<TMessageBox> box = p.Save(Num(taken));
   ASSERT_TRUE(box);
   ExpectUserBox(*box, SavedBox(taken));  // success is claimed all the same
-  EXPECT_TRUE(p.app.WaitLogSize(before + 2, 10000));
+  EXPECT_TRUE(p.app.WaitLogSize(before + 3, 10000));
   std::vector<std::wstring> log = p.app.LogMessages();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(taken), failure}));
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 3, log.end())), U8({kDefaultDelivery, SavedLog(taken), failure}));
   PressOk(*box);
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(taken)));
@@ -174,11 +174,11 @@ TEST(ShellPort, PortHeldByAnotherProgramFailsOnlyInTheLogAndSavingItAgainRetries
   before = p.app.LogMessages().size();
   box = p.Save(Num(taken));
   ASSERT_TRUE(box);
-  EXPECT_TRUE(p.app.WaitLogSize(before + 4, 10000));
+  EXPECT_TRUE(p.app.WaitLogSize(before + 5, 10000));
   log = p.app.LogMessages();
-  ASSERT_GE(log.size(), 4u);
-  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 4, log.end())),
-            U8({SavedLog(taken), listener[0], listener[1], listener[2]}));
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 5, log.end())),
+            U8({kDefaultDelivery, SavedLog(taken), listener[0], listener[1], listener[2]}));
   PressOk(*box);
   ASSERT_TRUE(WaitGone(box->wnd, 5000));
   EXPECT_TRUE(CanConnect(taken));
@@ -200,8 +200,8 @@ TEST(ShellPort, SavingTheBoundPortOfAWiderStoredOneKeepsTheListener) {
   ASSERT_TRUE(p.app.Sync());
   EXPECT_EQ(U8(p.app.Text(qm::kIdLblStatus)), U8(Status(p.port)));
   const std::vector<std::wstring> log = p.app.LogMessages();
-  ASSERT_EQ(log.size(), before + 2);
-  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 2, log.end())), U8({SavedLog(p.port), kAllowAll}));
+  ASSERT_EQ(log.size(), before + 3);
+  EXPECT_EQ(U8(std::vector<std::wstring>(log.end() - 3, log.end())), U8({kDefaultDelivery, SavedLog(p.port), kAllowAll}));
   EXPECT_TRUE(CanConnect(p.port));
 }
 

@@ -68,7 +68,7 @@ TEST(ShellStart, FirstStartWritesTheDefaultsRegistersAndListens) {
   EXPECT_EQ(ReadBytes(dir.File(L"config.ini")), Rewritten(20222, 1));
   const std::wstring quoted = Quoted(app.ExePath());
   EXPECT_EQ(RunValue().value_or(L"(none)"), quoted);
-  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kStarted}, listener)));
+  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kDefaultDelivery, kStarted}, listener)));
   for (const std::wstring& entry : app.Log()) {
     const std::optional<int> at = StampSeconds(entry);
     ASSERT_TRUE(at) << "no hh:nn:ss stamp";
@@ -103,7 +103,7 @@ TEST(ShellStart, AutoStartOffLeavesTheFileAndTheRegistryAlone) {
     const std::vector<std::wstring> listener = ListenerLines(port);
     ASSERT_TRUE(app.Start());
     ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
-    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kStarted}, listener)));
+    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kDefaultDelivery, kStarted}, listener)));
     EXPECT_FALSE(app.Checked(qm::kIdChkAutoStart));
     EXPECT_EQ(app.Text(qm::kIdEdtPort), std::to_wstring(port));
     EXPECT_EQ(ReadBytes(dir.File(L"config.ini")), text);
@@ -126,7 +126,7 @@ TEST(ShellStart, AutoStartOnByDefaultRewritesTheFileAndRegisters) {
     ASSERT_TRUE(app.Start());
     ASSERT_TRUE(app.WaitLogContains(listener[0], 10000));
     const std::wstring quoted = Quoted(app.ExePath());
-    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kStarted}, listener)));
+    EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kRegistered + quoted, kDefaultDelivery, kStarted}, listener)));
     EXPECT_TRUE(app.Checked(qm::kIdChkAutoStart));
     EXPECT_EQ(RunValue().value_or(L"(none)"), quoted);
     // The other section stays; the four keys are written in their order.
@@ -223,7 +223,7 @@ void ExpectUnwritableStartStillListens(DWORD shareMode, const std::string& conte
 
   // While the box is open.
   EXPECT_TRUE(app.WaitLogContains(listener[0], 10000));
-  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kStarted}, listener)));
+  EXPECT_EQ(U8(app.LogMessages()), U8(Lines({kDefaultDelivery, kStarted}, listener)));
   EXPECT_EQ(U8(app.Text(qm::kIdLblFocus)), U8(kFocusUnset));
   EXPECT_EQ(U8(app.Text(qm::kIdLblStatus)), U8(Status(port)));
   EXPECT_TRUE(app.Checked(qm::kIdChkAutoStart));  // the box shows the choice it could not save
@@ -316,15 +316,15 @@ TEST(ShellStart, TheAddressLineGivesThisPcsAddressesWithThePortItListensOn) {
   ASSERT_TRUE(app.Start());
   ASSERT_TRUE(app.WaitLogContains(L"已开始监听 TCP 端口 0", 10000));
   const std::vector<std::wstring> log = app.LogMessages();
-  ASSERT_EQ(log.size(), 4u);
-  ASSERT_EQ(log[1], L"已开始监听 TCP 端口 0");
-  EXPECT_EQ(log[3], L"允许连接的地址：全部");
+  ASSERT_EQ(log.size(), 5u);
+  ASSERT_EQ(log[2], L"已开始监听 TCP 端口 0");
+  EXPECT_EQ(log[4], L"允许连接的地址：全部");
   const std::wstring prefix = L"本机地址：";
-  ASSERT_EQ(log[2].rfind(prefix, 0), 0u) << U8(log[2]);
+  ASSERT_EQ(log[3].rfind(prefix, 0), 0u) << U8(log[3]);
 
   std::set<std::uint32_t> listed;
   std::set<unsigned> ports;
-  const std::wstring rest = log[2].substr(prefix.size());
+  const std::wstring rest = log[3].substr(prefix.size());
   if (rest != L"无可用网络") {
     for (std::size_t at = 0; at <= rest.size();) {
       std::size_t end = rest.find(L", ", at);

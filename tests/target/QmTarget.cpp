@@ -8,7 +8,8 @@
 //                            hidden, button, edit1, edit2, combo, memo, rich, static,
 //                            readonly, password, disabled (edits), list (a drop-down
 //                            list combo box), canvas (a control of its own that takes
-//                            keys and never pastes), page (an edit under a class name
+//                            keys and never pastes: a page that reads typed keys; its
+//                            text is the characters typed since the last Enter or Tab), page (an edit under a class name
 //                            of its own, as toolkits draw fields), panel (a disabled
 //                            panel holding an edit, panel.edit)
 //                            (default hidden,button,edit1,edit2,combo,memo)
@@ -50,6 +51,7 @@
 // then, per event, "<name> <event> [data]":
 //   WM_SETTEXT <text> | WM_KEYDOWN <vk hex> [lParam hex] | WM_KEYUP <vk hex> <lParam hex> |
 //   WM_CHAR <code hex> | WM_PASTE | PASTED <text after the paste> | ENTER <text when Enter was pressed> |
+//   TAB <text when Tab was pressed> |
 //   CLICKED | FILE <the file's text, without its byte-order mark, when Enter was pressed>
 #include <windows.h>
 #include <shellapi.h>
@@ -101,6 +103,7 @@ std::wstring g_file;
 bool g_closeOnEnter = false;
 std::deque<Deferred> g_deferred;
 bool g_replaying = false;
+HWND g_canvas = nullptr;
 
 std::string Utf8(const std::wstring& s) {
   if (s.empty()) return std::string();
@@ -152,7 +155,10 @@ std::wstring FileText(const std::wstring& path) {
   return std::wstring(text, ::MultiByteToWideChar(CP_UTF8, 0, bytes + bom, static_cast<int>(n) - bom, text, 4096));
 }
 
+std::wstring g_typed;  // the canvas's
+
 std::wstring TextOf(HWND wnd) {
+  if (wnd && wnd == g_canvas) return g_typed;
   int n = ::GetWindowTextLengthW(wnd);
   std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
   n = ::GetWindowTextW(wnd, s.data(), n + 1);
@@ -163,6 +169,7 @@ std::wstring TextOf(HWND wnd) {
 // False when the window is gone.
 bool LogEnter(const std::wstring& name, HWND wnd) {
   Log(name + L" ENTER " + Escape(TextOf(wnd)));
+  if (wnd == g_canvas) g_typed.clear();
   if (!g_file.empty()) Log(name + L" FILE " + Escape(FileText(g_file)));
   if (g_closeOnEnter) ::DestroyWindow(g_main);
   return !g_closeOnEnter;
@@ -209,6 +216,10 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_KEYDOWN:
       Log(n + L" WM_KEYDOWN " + Hex(wp) + (g_keyUp ? L" " + Hex(static_cast<DWORD>(lp)) : L""));
+      if (wp == VK_TAB) {
+        Log(n + L" TAB " + Escape(TextOf(wnd)));
+        if (wnd == g_canvas) g_typed.clear();
+      }
       if (wp == VK_RETURN && !g_keyUp) {
         if (!LogEnter(n, wnd)) return 0;
         if (g_enterWork > 0) ::Sleep(static_cast<DWORD>(g_enterWork));
@@ -223,6 +234,7 @@ LRESULT CALLBACK ControlProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_CHAR:
       Log(n + L" WM_CHAR " + Hex(wp));
+      if (wnd == g_canvas && wp >= 0x20) g_typed += static_cast<wchar_t>(wp);
       if (g_clearOnEnter && (wp == L'\r' || wp == L'\n')) return 0;
       break;
     case WM_PASTE: {
@@ -458,6 +470,7 @@ int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
     c->wnd = ::CreateWindowExW(0, cls, n == L"button" ? L"OK" : L"", style, 10, top, 440, height, main,
                                reinterpret_cast<HMENU>(static_cast<UINT_PTR>(100 + i)), inst, nullptr);
     top += (n == L"combo" || n == L"list" ? 24 : height) + 6;
+    if (n == L"canvas") g_canvas = c->wnd;
     g_controls.push_back(c);
     if (n == L"button" || n == L"static") continue;
     if (n == L"panel") {

@@ -15,6 +15,10 @@
 
 namespace qme2e {
 
+// What the log says of the ways and endings when config.ini sets none.
+inline const std::wstring kDefaultDelivery = L"录入方式：默认 auto，结尾 enter，按键间隔 0 毫秒";
+
+
 // The executable under test (the build's Quillmere.exe).
 std::wstring BuiltExePath();
 
