@@ -368,6 +368,7 @@ void TMainFrm::FormCreate(TObject*) {
   SetTrayTip();
   LoadAllowFrom();
   LoadDeliverySettings();
+  FScans.LoadConfig(FIniPath);
   StartServer();
   AddLog(L"程序启动完成");
 }
@@ -482,8 +483,8 @@ void TMainFrm::LoadAllowFrom() {
 void TMainFrm::StartServer() {
   StopServer();
   FServer = std::make_unique<TBarcodeServer>(
-      FPort, [this](const std::wstring& s) { HandleBarcode(s); },
-      [this](const std::wstring& s) { AddLog(s); }, FGate);
+      FPort, [this](const std::wstring& s, const TSender& from) { HandleScan(s, from); },
+      [this](const std::wstring& s) { AddLog(s); }, FGate, FScans.Replies());
   (void)FServer->Start();
   SetStatusListening();
   SetTrayTip();
@@ -535,13 +536,17 @@ void TMainFrm::AddLog(const std::wstring& S) {
 
 bool TMainFrm::FocusPointIsSet() const noexcept { return !(FFocusX == 0 && FFocusY == 0); }
 
-void TMainFrm::HandleBarcode(const std::wstring& S) {
+void TMainFrm::HandleScan(const std::wstring& S, const TSender& From) {
+  FScans.Handle(S, From, [&] { return HandleBarcode(S); });
+}
+
+TDeliveryOutcome TMainFrm::HandleBarcode(const std::wstring& S) {
   // A point left behind by a monitor that is gone is never clicked.
   if (FocusPointIsSet() && ::MonitorFromPoint(POINT{FFocusX, FFocusY}, MONITOR_DEFAULTTONULL))
     ClickAt(FFocusX, FFocusY);
   const TDeliveryOutcome outcome = SendExternalText(S + L"\r");
   const std::u16string line = NotEnteredLogLine(outcome.Reason, ToU16(S));
-  if (line.empty()) return;
+  if (line.empty()) return outcome;
   AddLog(ToWide(line));
   if (const std::u16string& exe = outcome.UnruledProgram; !exe.empty()) {
     bool hinted = false;
@@ -557,9 +562,10 @@ void TMainFrm::HandleBarcode(const std::wstring& S) {
   } else if (lastFailBalloon_ == 0 || ::GetTickCount64() - lastFailBalloon_ >= kFailBalloonEveryMs) {
     TrayIcon.ShowBalloon(L"有条码未能录入，详见日志", L"Quillmere", 10000);
   } else {
-    return;
+    return outcome;
   }
   lastFailBalloon_ = ::GetTickCount64();
+  return outcome;
 }
 
 void TMainFrm::ClickAt(std::int32_t x, std::int32_t y) {
@@ -597,6 +603,7 @@ void TMainFrm::btnSavePortClick(TObject*) {
   SetTrayTip();
   LoadAllowFrom();
   LoadDeliverySettings();
+  FScans.LoadConfig(FIniPath);
   // The port is held exclusively, and connections accepted on it keep it
   // from being bound again: a listener already on it stays as it is. A
   // stored port wider than 16 bits listens on its low 16 bits.

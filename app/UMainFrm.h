@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ScanDesk.h"
 #include "net/UBarcodeServer.h"
 #include "platform/NotifyIcon.h"
 #include "platform/UniqueHandle.h"
@@ -54,7 +55,8 @@ class TMainFrm final : public TWindow {
   void StartServer();
   void StopServer();
   void AddLog(const std::wstring& S);
-  void HandleBarcode(const std::wstring& S);
+  TDeliveryOutcome HandleBarcode(const std::wstring& S);
+  void HandleScan(const std::wstring& S, const TSender& From);
   void HandleFocusPicked(std::int32_t AX, std::int32_t AY);
   void RunPick();
 
@@ -96,6 +98,7 @@ class TMainFrm final : public TWindow {
 
   std::unique_ptr<TBarcodeServer> FServer;
   const std::shared_ptr<TConnectionGate> FGate = std::make_shared<TConnectionGate>();
+  TScanDesk FScans{[this](const std::wstring& s) { AddLog(s); }};
   std::int32_t FPort = 20222;
   bool FAutoStart = true;
   std::int32_t FFocusX = 0, FFocusY = 0;

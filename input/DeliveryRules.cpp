@@ -15,7 +15,9 @@ bool Contains(const std::vector<std::uint8_t>& keys, std::uint8_t vk) {
 
 bool IsAltOrWin(std::uint8_t vk) { return vk == 0xA4 || vk == 0xA5 || vk == 0x5B || vk == 0x5C; }
 
-std::u16string_view ReasonText(TNotEntered reason) {
+}  // namespace
+
+std::u16string_view NotEnteredReason(TNotEntered reason) noexcept {
   switch (reason) {
     case TNotEntered::kHung: return u"目标程序无响应";
     case TNotEntered::kElevated: return u"目标程序以管理员身份运行";
@@ -29,6 +31,8 @@ std::u16string_view ReasonText(TNotEntered reason) {
   }
   return {};
 }
+
+namespace {
 
 // ASCII letters folded, as Windows compares class names.
 bool SameClass(std::u16string_view a, std::u16string_view b) {
@@ -151,8 +155,16 @@ bool TargetOutOfReach(std::optional<std::uint32_t> ownLevel, std::optional<std::
 }
 
 std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode) {
-  const std::u16string_view why = ReasonText(reason);
+  const std::u16string_view why = NotEnteredReason(reason);
   if (why.empty()) return {};
+  std::u16string line = u"条码未录入（";
+  line += why;
+  line += u"）：";
+  line += LoggedBarcode(barcode);
+  return line;
+}
+
+std::u16string_view LoggedBarcode(std::u16string_view barcode) noexcept {
   // 200 characters, not code units: a surrogate pair is never split.
   std::size_t end = 0;
   for (std::size_t chars = 0; end < barcode.size() && chars < kLoggedBarcodeChars; ++chars) {
@@ -160,11 +172,7 @@ std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode
                       barcode[end + 1] >= 0xDC00 && barcode[end + 1] <= 0xDFFF;
     end += pair ? 2 : 1;
   }
-  std::u16string line = u"条码未录入（";
-  line += why;
-  line += u"）：";
-  line += barcode.substr(0, end);
-  return line;
+  return barcode.substr(0, end);
 }
 
 std::int32_t AbsoluteMouseCoordinate(std::int32_t p, std::int32_t origin, std::int32_t extent) noexcept {

@@ -145,9 +145,13 @@ struct TDeliveryOutcome {
   bool Entered() const noexcept { return Reason == TNotEntered::kNone; }
 };
 
+// The reason of the log line below ("目标程序无响应"); empty for kNone and kEnded.
+std::u16string_view NotEnteredReason(TNotEntered reason) noexcept;
 // The log line of a barcode that was not entered: "条码未录入（REASON）：" and
 // the barcode, cut to 200 characters. Empty for kNone and kEnded.
 std::u16string NotEnteredLogLine(TNotEntered reason, std::u16string_view barcode);
+// A barcode as log lines show it: its first 200 characters.
+std::u16string_view LoggedBarcode(std::u16string_view barcode) noexcept;
 
 // The normalized absolute coordinate (0..65535 over the virtual screen) that
 // lands on pixel p of a virtual screen starting at origin, extent pixels wide.

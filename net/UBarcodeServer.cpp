@@ -70,8 +70,9 @@ std::uint16_t BoundPort(SOCKET s, std::uint16_t fallback) {
 
 // ---- TClientThread ---------------------------------------------------------
 
-TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort, TStrProc AOnLog,
-                             std::shared_ptr<TConnectionGate> AGate, std::uint32_t peer)
+TClientThread::TClientThread(SOCKET AClientSock, TLineProc AOnBarcode, std::uint16_t localPort, TStrProc AOnLog,
+                             std::shared_ptr<TConnectionGate> AGate, std::uint32_t peer,
+                             std::shared_ptr<const std::atomic<bool>> AReplies)
     : TWorkerThread(/*freeOnTerminate=*/true, kStackReserve),
       FClientSock(AClientSock),
       FOnBarcode(std::move(AOnBarcode)),
@@ -79,7 +80,9 @@ TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint1
       FOnLog(std::move(AOnLog)),
       FGate(std::move(AGate)),
       FPeer(peer),
+      FReplies(std::move(AReplies)),
       FWake(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (FReplies && FWake) FReply = std::make_shared<TReplyChannel>([wake = FWake.get()] { ::SetEvent(wake); });
   WSADATA data;
   FWinsockRef = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
   std::lock_guard<std::mutex> lock(PortCounts().mu);
@@ -89,6 +92,7 @@ TClientThread::TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint1
 TClientThread::~TClientThread() {
   // First: once out of the gate, nothing can evict this reader any more.
   if (FGate) FGate->Leave(Key());
+  if (FReply) FReply->Detach();  // replies still queued find no event to set
   if (FClientSock != INVALID_SOCKET) ::closesocket(FClientSock);
   if (FWinsockRef) ::WSACleanup();
   std::lock_guard<std::mutex> lock(PortCounts().mu);
@@ -132,10 +136,21 @@ void TClientThread::Note(TConnectionNote note) const {
 
 void TClientThread::QueueLines(TLineFramer::Lines& lines) {
   TLineBudget::Network().QueueAll(lines, [this](const std::u16string& line) {
-    TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units = line.size()] {
-      ScopeExit release([units] { TLineBudget::Network().Release(units); });
-      if (cb) cb(Line);
-    });
+    const TSender from{FPeer, FReplies && FReplies->load() ? FReply : nullptr};
+    if (from.Reply) from.Reply->Expect();
+    try {
+      TMainThreadQueue::Queue([cb = FOnBarcode, Line = ToWide(line), units = line.size(), from] {
+        // Also when the callback fails: the reader would wait for the line.
+        ScopeExit release([units, &from] {
+          TLineBudget::Network().Release(units);
+          if (from.Reply) from.Reply->Done();
+        });
+        if (cb) cb(Line, from);
+      });
+    } catch (...) {
+      if (from.Reply) from.Reply->Done();
+      throw;
+    }
   });
   lines.clear();
 }
@@ -188,6 +203,41 @@ TClientThread::TEnd TClientThread::Read(TLineFramer& framer, TRequestGuard& guar
       if (!Hand(lines, guard, framer)) return TEnd::kHttp;
       if (!wellFormed) return TEnd::kMalformed;
     }
+    SendReplies();
+  }
+}
+
+void TClientThread::SendReplies() {
+  if (!FReply) return;
+  FReply->Flush([s = FClientSock](const char* bytes, std::size_t n) -> long {
+    const int sent = ::send(s, bytes, static_cast<int>(std::min<std::size_t>(n, 1 << 16)), 0);
+    if (sent >= 0) return sent;
+    // FD_WRITE wakes the reader once there is room again.
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+  });
+}
+
+// The peer has closed its sending side, or sent what ends the connection;
+// the lines it sent before are still answered.
+void TClientThread::DrainReplies() {
+  if (!FReply) return;
+  std::uint64_t progress = FReply->Progress();
+  ULONGLONG since = ::GetTickCount64();
+  for (;;) {
+    // The event was reset before the channel is looked at: a reply given
+    // after that sets it again.
+    SendReplies();
+    if (FReply->Settled() || FEvicted) return;
+    const ULONGLONG now = ::GetTickCount64();
+    if (FReply->Progress() != progress) {
+      progress = FReply->Progress();
+      since = now;
+    }
+    if (now - since >= kReplyDrainIdleMs) return;
+    const DWORD woke = ::WaitForSingleObject(FWake.get(), static_cast<DWORD>(kReplyDrainIdleMs - (now - since)));
+    if (woke == WAIT_FAILED) return;
+    WSANETWORKEVENTS events{};
+    ::WSAEnumNetworkEvents(FClientSock, FWake.get(), &events);
   }
 }
 
@@ -195,7 +245,7 @@ void TClientThread::Execute() {
   EnableKeepAlive(FClientSock);
   // The socket came non-blocking from the listener's; its events now wake
   // this reader, as an eviction does.
-  if (::WSAEventSelect(FClientSock, FWake.get(), FD_READ | FD_CLOSE) != 0) return;
+  if (::WSAEventSelect(FClientSock, FWake.get(), FD_READ | FD_CLOSE | (FReply ? FD_WRITE : 0)) != 0) return;
   TLineFramer framer;
   TRequestGuard guard;
   switch (Read(framer, guard)) {
@@ -209,9 +259,13 @@ void TClientThread::Execute() {
       const bool wellFormed = framer.Finish(lines);
       if (!Hand(lines, guard, framer)) Note(TConnectionNote::kHttp);
       else if (!wellFormed) Note(TConnectionNote::kMalformed);
+      DrainReplies();
       break;
     }
-    case TEnd::kMalformed: Note(TConnectionNote::kMalformed); break;
+    case TEnd::kMalformed:
+      Note(TConnectionNote::kMalformed);
+      DrainReplies();
+      break;
     case TEnd::kHttp:
       Note(TConnectionNote::kHttp);
       Abort();
@@ -223,11 +277,21 @@ void TClientThread::Execute() {
 
 TBarcodeServer::TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog,
                                std::shared_ptr<TConnectionGate> AGate)
+    : TBarcodeServer(
+          APort,
+          [cb = std::move(AOnBarcode)](const std::wstring& s, const TSender&) {
+            if (cb) cb(s);
+          },
+          std::move(AOnLog), std::move(AGate), nullptr) {}
+
+TBarcodeServer::TBarcodeServer(std::int32_t APort, TLineProc AOnBarcode, TStrProc AOnLog,
+                               std::shared_ptr<TConnectionGate> AGate, std::shared_ptr<const std::atomic<bool>> AReplies)
     : TWorkerThread(/*freeOnTerminate=*/false),
       FPort(APort),
       FOnBarcode(std::move(AOnBarcode)),
       FOnLog(std::move(AOnLog)),
       FGate(AGate ? std::move(AGate) : std::make_shared<TConnectionGate>()),
+      FReplies(std::move(AReplies)),
       FStopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 TBarcodeServer::~TBarcodeServer() { CloseListenSock(); }
@@ -324,7 +388,7 @@ bool TBarcodeServer::Admit(SOCKET client, std::uint32_t from) {
 void TBarcodeServer::Serve(SOCKET client, std::uint16_t port, std::uint32_t from) {
   TClientThread* reader = nullptr;
   try {
-    reader = new TClientThread(client, FOnBarcode, port, FOnLog, FGate, from);
+    reader = new TClientThread(client, FOnBarcode, port, FOnLog, FGate, from, FReplies);
   } catch (...) {
     ::closesocket(client);
     Log(FGate->Note(TConnectionNote::kNoReader, from, ::GetTickCount64()));

@@ -13,6 +13,7 @@
 
 #include "net/ConnectionRules.h"
 #include "net/LineFraming.h"
+#include "net/ReplyChannel.h"
 #include "platform/SharedTypes.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WorkerThread.h"
@@ -20,7 +21,8 @@
 namespace qm {
 
 // Serves one accepted connection: frames its bytes into lines and queues each
-// line for FOnBarcode on the main thread. Frees itself when its body ends.
+// line for FOnBarcode on the main thread, and sends back the replies the main
+// thread gives while AReplies is set. Frees itself when its body ends.
 class TClientThread final : public TWorkerThread {
  public:
   // Takes a Winsock reference of its own, so a stop of the listener does not
@@ -28,8 +30,9 @@ class TClientThread final : public TWorkerThread {
   // localPort, the listening port it came in on, while the reader lives.
   // What the log should hear of it goes to AOnLog, paced by AGate, in which
   // the listener enters it (Key()) before it starts.
-  TClientThread(SOCKET AClientSock, TStrProc AOnBarcode, std::uint16_t localPort = 0, TStrProc AOnLog = nullptr,
-                std::shared_ptr<TConnectionGate> AGate = nullptr, std::uint32_t peer = 0);
+  TClientThread(SOCKET AClientSock, TLineProc AOnBarcode, std::uint16_t localPort = 0, TStrProc AOnLog = nullptr,
+                std::shared_ptr<TConnectionGate> AGate = nullptr, std::uint32_t peer = 0,
+                std::shared_ptr<const std::atomic<bool>> AReplies = nullptr);
   ~TClientThread() override;
 
   // The object could be made whole (it has its wake-up event).
@@ -52,6 +55,10 @@ class TClientThread final : public TWorkerThread {
   // silence and given up after five unanswered probes (ten where the system
   // fixes the count), so its reader ends within two to three minutes.
   static constexpr DWORD kKeepAliveIdleS = 60, kKeepAliveIntervalS = 10, kKeepAliveProbes = 5;
+  // Once the peer has closed its sending side, its replies are still sent
+  // while lines are answered or bytes leave, but no longer than this after
+  // the last of either.
+  static constexpr DWORD kReplyDrainIdleMs = 30000;
 
  protected:
   void Execute() override;
@@ -63,14 +70,18 @@ class TClientThread final : public TWorkerThread {
   [[nodiscard]] bool Hand(TLineFramer::Lines& lines, TRequestGuard& guard, const TLineFramer& framer);
   void QueueLines(TLineFramer::Lines& lines);
   void Note(TConnectionNote note) const;
+  void SendReplies();
+  void DrainReplies();
 
   SOCKET FClientSock;
-  const TStrProc FOnBarcode;
+  const TLineProc FOnBarcode;
   const std::uint16_t FLocalPort;
   const TStrProc FOnLog;
   const std::shared_ptr<TConnectionGate> FGate;
   const std::uint32_t FPeer;
-  UniqueKernelHandle FWake;  // the socket's events, and Evict
+  const std::shared_ptr<const std::atomic<bool>> FReplies;
+  UniqueKernelHandle FWake;  // the socket's events, Evict, and replies to send
+  std::shared_ptr<TReplyChannel> FReply;  // while FReplies exists
   std::atomic<bool> FEvicted{false};
   bool FWinsockRef = false;
 };
@@ -83,6 +94,10 @@ class TBarcodeServer final : public TWorkerThread {
   // connections hold all the same.
   TBarcodeServer(std::int32_t APort, TStrProc AOnBarcode, TStrProc AOnLog,
                  std::shared_ptr<TConnectionGate> AGate = nullptr);
+  // Lines come with their sender; while AReplies is set, each line queued
+  // carries the channel for its reply.
+  TBarcodeServer(std::int32_t APort, TLineProc AOnBarcode, TStrProc AOnLog, std::shared_ptr<TConnectionGate> AGate,
+                 std::shared_ptr<const std::atomic<bool>> AReplies);
   ~TBarcodeServer() override;
 
   // Main thread: asks the body to end; a wait of the body ends at once.
@@ -113,9 +128,10 @@ class TBarcodeServer final : public TWorkerThread {
   void AcceptAll(SOCKET s, std::uint16_t port);
 
   const std::int32_t FPort;
-  const TStrProc FOnBarcode;
+  const TLineProc FOnBarcode;
   const TStrProc FOnLog;
   const std::shared_ptr<TConnectionGate> FGate;
+  const std::shared_ptr<const std::atomic<bool>> FReplies;
   std::atomic<SOCKET> FListenSock{INVALID_SOCKET};
   UniqueKernelHandle FStopEvent;  // set by Stop: a wait of the body ends at once
   std::atomic<bool> FActive{false};

@@ -765,9 +765,12 @@ struct Winsock {
 };
 void EnsureWinsock() { static Winsock w; }
 
-SOCKET ConnectTo(std::uint16_t port, std::uint32_t from = 0) {
+SOCKET ConnectTo(std::uint16_t port, std::uint32_t from = 0, int receiveBuffer = 0) {
   EnsureWinsock();
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  // Before connect, so the window offered to the program is that small too.
+  if (receiveBuffer)
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof(receiveBuffer));
   if (from != 0) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -915,7 +918,8 @@ std::wstring WithoutStamp(const std::wstring& entry) {
 
 // ---- Wire, load and fault tests -------------------------------------------------
 
-TTcpClient::TTcpClient(std::uint16_t port, bool noDelay, std::uint32_t from) : s_(ConnectTo(port, from)) {
+TTcpClient::TTcpClient(std::uint16_t port, bool noDelay, std::uint32_t from, int receiveBuffer)
+    : s_(ConnectTo(port, from, receiveBuffer)) {
   if (s_ != INVALID_SOCKET && noDelay) {
     BOOL one = TRUE;
     ::setsockopt(s_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
@@ -949,6 +953,27 @@ void TTcpClient::Reset() {
 void TTcpClient::Close() {
   if (s_ != INVALID_SOCKET) ::closesocket(s_);
   s_ = INVALID_SOCKET;
+}
+
+std::string TTcpClient::Receive(std::size_t n, DWORD ms, bool* closed) {
+  std::string got;
+  if (closed) *closed = false;
+  for (const double end = NowMs() + ms; s_ != INVALID_SOCKET && got.size() < n && NowMs() < end;) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s_, &set);
+    const long left = static_cast<long>(end - NowMs()) + 1;
+    timeval tv{left / 1000, (left % 1000) * 1000};
+    if (::select(0, &set, nullptr, nullptr, &tv) <= 0) break;
+    char buf[4096];
+    const int r = ::recv(s_, buf, static_cast<int>(std::min<std::size_t>(sizeof(buf), n - got.size())), 0);
+    if (r <= 0) {
+      if (closed) *closed = true;
+      break;
+    }
+    got.append(buf, static_cast<std::size_t>(r));
+  }
+  return got;
 }
 
 bool TTcpClient::ClosedByPeer(DWORD ms) {

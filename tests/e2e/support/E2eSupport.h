@@ -250,7 +250,8 @@ class TTcpClient {
   // noDelay: every Send leaves as segments of its own, so the program's
   // receives see the writes apart. from: the local address to connect from
   // (host order; another 127.x.x.x is another client to the program).
-  explicit TTcpClient(std::uint16_t port, bool noDelay = true, std::uint32_t from = 0);
+  // receiveBuffer: SO_RCVBUF, when not 0.
+  explicit TTcpClient(std::uint16_t port, bool noDelay = true, std::uint32_t from = 0, int receiveBuffer = 0);
   ~TTcpClient();
   TTcpClient(const TTcpClient&) = delete;
   TTcpClient& operator=(const TTcpClient&) = delete;
@@ -263,8 +264,12 @@ class TTcpClient {
   // SO_LINGER 0, then close: the program sees a reset, not an orderly close.
   void Reset();
   void Close();
+  // What the program sent, until n bytes came, it closed its side (closed
+  // set) or ms passed.
+  std::string Receive(std::size_t n, DWORD ms, bool* closed = nullptr);
   // True when the program closed its side within ms: a receive returned 0
-  // or failed. The program never sends; a byte from it gives false.
+  // or failed. Without replies the program never sends; a byte from it
+  // gives false.
   bool ClosedByPeer(DWORD ms);
 
  private:
